@@ -1,0 +1,67 @@
+#pragma once
+// The module's classes: heap types made once, on first need, each instance holding one payload
+// (a handle on an engine record) and nothing else.
+#include <new>
+#include <utility>
+
+#include "binding/ref.hpp"
+
+namespace tbx::py {
+
+struct ClassSpec {
+  const char* name;             // full name, "tabrix.Book" or "tabrix.readable.Finder"
+  Py_ssize_t basicsize;
+  unsigned long extra_flags;    // Py_TPFLAGS_BASETYPE, Py_TPFLAGS_HAVE_GC
+  PyMethodDef* methods;         // null-terminated arrays, or null
+  PyGetSetDef* getsets;
+  newfunc tp_new;               // null: calling the class raises "No constructor defined for ..."
+  const char* doc;              // the constructor's signature record, or null
+  destructor dealloc;
+  reprfunc repr;
+  traverseproc traverse;
+  inquiry clear;
+};
+
+// Creates the class into `slot` on first call; afterwards returns it. When it cannot be made the
+// result is null with RuntimeError "An error occurred while initializing class <Name>" set, whose
+// cause is the underlying error.
+PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec) noexcept;
+
+// Base of every class: `Derived` declares `static const ClassSpec& spec()` and
+// `static constexpr const char* kClassName`; `Payload` is the C++ state (usually one handle).
+template <class Derived, class Payload>
+struct PyClass {
+  PyObject_HEAD
+  Payload p;
+
+  static PyTypeObject* type() noexcept {
+    static PyTypeObject* slot = nullptr;
+    return slot ? slot : class_object(slot, Derived::spec());
+  }
+
+  // A new Python object of this class around `payload`.
+  static PyObject* wrap(Payload payload) noexcept { return wrap_as(type(), std::move(payload)); }
+
+  static PyObject* wrap_as(PyTypeObject* t, Payload payload) noexcept {
+    if (!t) return nullptr;
+    PyObject* o = t->tp_alloc(t, 0);
+    if (!o) return nullptr;
+    new (&reinterpret_cast<Derived*>(o)->p) Payload(std::move(payload));
+    return o;
+  }
+
+  static Payload& of(PyObject* o) noexcept { return reinterpret_cast<Derived*>(o)->p; }
+
+  static void dealloc(PyObject* self) noexcept {
+    PyTypeObject* t = Py_TYPE(self);
+    if (PyType_HasFeature(t, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
+    reinterpret_cast<Derived*>(self)->p.~Payload();
+    t->tp_free(self);
+    Py_DECREF(t);
+  }
+};
+
+// A payload for classes whose objects carry no state yet.
+struct NoPayload {};
+
+}  // namespace tbx::py

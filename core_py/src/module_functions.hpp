@@ -1,0 +1,15 @@
+#pragma once
+// The module-level functions of `_tabrix`.
+#include <string>
+
+#include "binding/params.hpp"
+
+namespace tbx::py {
+
+inline constexpr const char* kVersion = "0.9.1";
+
+PyObject* version_fn();
+std::string column_number_to_letter_fn(Col col);
+std::string get_letter_coordinate_fn(Row row, Col col);
+
+}  // namespace tbx::py
