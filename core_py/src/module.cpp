@@ -12,7 +12,7 @@
 #include "structs/readable/sheet.hpp"
 #include "structs/service.hpp"
 #include "structs/sheet.hpp"
-#include "testing.hpp"
+#include "testing/testing.hpp"
 
 namespace tbx::py {
 namespace {

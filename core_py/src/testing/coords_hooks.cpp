@@ -1,10 +1,6 @@
-#include "testing.hpp"
-
-#include <tuple>
-
 #include "binding/errors.hpp"
 #include "binding/function.hpp"
-#include "binding/gil.hpp"
+#include "testing/testing.hpp"
 #include "utils/coords.hpp"
 
 namespace tbx::py {
@@ -17,10 +13,7 @@ PyObject* read_a1_hook(Text text) {
   return Py_BuildValue("(kI)", static_cast<unsigned long>(c->row), unsigned{c->column});
 }
 
-PyObject* panic_hook(Text message) {
-  return raise_panic("tabrix._testing.panic", message.v);
-}
-
+PyObject* panic_hook(Text message) { return raise_panic("tabrix._testing.panic", message.v); }
 
 PyMethodDef hooks[] = {
     function<"read_a1(text)", &read_a1_hook>(),
@@ -30,10 +23,6 @@ PyMethodDef hooks[] = {
 
 }  // namespace
 
-PyObject* make_testing_module() {
-  Ref m = steal(PyModule_New("tabrix._testing"));
-  if (!m || PyModule_AddFunctions(m.get(), hooks) < 0) return nullptr;
-  return m.release();
-}
+PyMethodDef* coords_hooks() { return hooks; }
 
 }  // namespace tbx::py
