@@ -1,7 +1,5 @@
 #pragma once
 // The module-level functions of `_tabrix`.
-#include <string>
-
 #include "binding/params.hpp"
 
 namespace tbx::py {
@@ -9,7 +7,7 @@ namespace tbx::py {
 inline constexpr const char* kVersion = "0.9.1";
 
 PyObject* version_fn();
-std::string column_number_to_letter_fn(Col col);
-std::string get_letter_coordinate_fn(Row row, Col col);
+PyObject* column_number_to_letter_fn(Col col);
+PyObject* get_letter_coordinate_fn(Row row, Col col);
 
 }  // namespace tbx::py

@@ -6,35 +6,32 @@
 
 namespace tbx {
 
-void append_column_letters(uint16_t col, std::string& out) {
-  char buf[4];
-  int n = 0;
+size_t format_column_letters(uint16_t col, char* buf) noexcept {
+  char rev[4];
+  size_t n = 0;
   unsigned v = col;
   while (v > 0) {
     const unsigned m = v - 1;
-    buf[n++] = static_cast<char>('A' + m % 26);
+    rev[n++] = static_cast<char>('A' + m % 26);
     v = m / 26;
   }
-  while (n > 0) out.push_back(buf[--n]);
+  for (size_t i = 0; i < n; ++i) buf[i] = rev[n - 1 - i];
+  return n;
 }
 
 std::string column_letters(uint16_t col) {
-  std::string s;
-  append_column_letters(col, s);
-  return s;
+  char buf[4];
+  return std::string(buf, format_column_letters(col, buf));
 }
 
-void append_letter_coordinate(uint32_t row, uint16_t col, std::string& out) {
-  append_column_letters(col, out);
-  char buf[10];
-  auto r = std::to_chars(buf, buf + sizeof buf, row);
-  out.append(buf, r.ptr);
+size_t format_letter_coordinate(uint32_t row, uint16_t col, char* buf) noexcept {
+  const size_t n = format_column_letters(col, buf);
+  return static_cast<size_t>(std::to_chars(buf + n, buf + kMaxLetterCoordinate, row).ptr - buf);
 }
 
 std::string letter_coordinate(uint32_t row, uint16_t col) {
-  std::string s;
-  append_letter_coordinate(row, col, s);
-  return s;
+  char buf[kMaxLetterCoordinate];
+  return std::string(buf, format_letter_coordinate(row, col, buf));
 }
 
 std::optional<Coordinate> read_a1(std::string_view text) {

@@ -1,5 +1,6 @@
 #pragma once
 // Column letters, A1 references and their reading.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,11 +15,13 @@ struct Coordinate {
 };
 
 // Bijective base-26 letters of a column: 1 -> "A", 27 -> "AA", 65535 -> "CRXO"; 0 -> "".
-void append_column_letters(uint16_t col, std::string& out);
+// Writes into buf (at least 4 bytes) and returns the length.
+size_t format_column_letters(uint16_t col, char* buf) noexcept;
 std::string column_letters(uint16_t col);
 
 // The A1 reference: the column's letters, then the row in decimal ("B3"; column 0 gives "3").
-void append_letter_coordinate(uint32_t row, uint16_t col, std::string& out);
+inline constexpr size_t kMaxLetterCoordinate = 14;
+size_t format_letter_coordinate(uint32_t row, uint16_t col, char* buf) noexcept;
 std::string letter_coordinate(uint32_t row, uint16_t col);
 
 // Reads an A1 reference after full Unicode upper-casing: an optional "$" and one to three letters

@@ -7,6 +7,13 @@ namespace tbx::py {
 bool load_int(PyObject* o, long long min, long long max, long long& out) noexcept {
   long long x;
   if (PyLong_CheckExact(o)) {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+      // Small ints (the usual row and column numbers) are read without a call.
+      x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+      if (x < min || x > max) return raise_out_of_range();
+      out = x;
+      return true;
+    }
     x = PyLong_AsLongLong(o);
   } else {
     Ref idx = steal(PyNumber_Index(o));

@@ -8,7 +8,7 @@ namespace tbx::py {
 // Builds the hooks module; null with an exception on failure.
 PyObject* make_testing_module();
 
-PyMethodDef* coords_hooks();  // testing/coords_hooks.cpp
+PyMethodDef* binding_hooks();  // testing/binding_hooks.cpp
 PyMethodDef* value_hooks();   // testing/value_hooks.cpp
 PyMethodDef* pool_hooks();    // testing/pool_hooks.cpp
 
