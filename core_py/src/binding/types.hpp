@@ -39,14 +39,18 @@ struct PyClass {
     return slot ? slot : class_object(slot, Derived::spec());
   }
 
-  // A new Python object of this class around `payload`.
-  static PyObject* wrap(Payload payload) noexcept { return wrap_as(type(), std::move(payload)); }
+  // A new Python object of this class whose payload is made from `args`.
+  template <class... A>
+  static PyObject* wrap(A&&... args) noexcept {
+    return wrap_as(type(), std::forward<A>(args)...);
+  }
 
-  static PyObject* wrap_as(PyTypeObject* t, Payload payload) noexcept {
+  template <class... A>
+  static PyObject* wrap_as(PyTypeObject* t, A&&... args) noexcept {
     if (!t) return nullptr;
     PyObject* o = t->tp_alloc(t, 0);
     if (!o) return nullptr;
-    new (&reinterpret_cast<Derived*>(o)->p) Payload(std::move(payload));
+    new (&reinterpret_cast<Derived*>(o)->p) Payload{std::forward<A>(args)...};
     return o;
   }
 

@@ -1,4 +1,4 @@
-#include "structs/readable/sheet.hpp"
+#include "structs/readable/readable_sheet.hpp"
 
 namespace tbx::py {
 

@@ -1,11 +1,11 @@
-#include "structs/cell.hpp"
+#include "structs/readable/readable_cell.hpp"
 
 namespace tbx::py {
 
-const ClassSpec& CellObject::spec() {
+const ClassSpec& ReadableCellObject::spec() {
   static const ClassSpec s{
-      .name = "tabrix.Cell",
-      .basicsize = sizeof(CellObject),
+      .name = "tabrix.readable.ReadableCell",
+      .basicsize = sizeof(ReadableCellObject),
       .extra_flags = 0,
       .methods = nullptr,
       .getsets = nullptr,

@@ -1,0 +1,53 @@
+#pragma once
+// One growable byte buffer that the document is written into in a single pass, with a JSON
+// string writer that scans eight bytes at a time for the few bytes that need escaping.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace tbx::json {
+
+class Buffer {
+ public:
+  explicit Buffer(size_t initial = 128) { grow_to(initial < 16 ? 16 : initial); }
+  ~Buffer() { std::free(begin_); }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  void reserve_more(size_t n) noexcept {
+    if (static_cast<size_t>(end_ - cur_) < n) grow_to((cur_ - begin_) + n);
+  }
+  void put(char c) noexcept {
+    reserve_more(1);
+    *cur_++ = c;
+  }
+  void put(std::string_view s) noexcept {
+    reserve_more(s.size());
+    std::memcpy(cur_, s.data(), s.size());
+    cur_ += s.size();
+  }
+  // Raw room for up to n bytes; commit() what was written.
+  char* room(size_t n) noexcept {
+    reserve_more(n);
+    return cur_;
+  }
+  void commit(size_t n) noexcept { cur_ += n; }
+
+  // A JSON string: quotes, and the escapes for '"', '\\' and the control characters.
+  void put_string(std::string_view s) noexcept;
+
+  std::string_view view() const noexcept { return {begin_, static_cast<size_t>(cur_ - begin_)}; }
+  // True while every byte written through put_string was ASCII (keys and numbers always are).
+  bool ascii() const noexcept { return (high_bits_ & 0x8080808080808080ULL) == 0; }
+
+ private:
+  void grow_to(size_t need) noexcept;
+
+  char* begin_ = nullptr;
+  char* cur_ = nullptr;
+  char* end_ = nullptr;
+  uint64_t high_bits_ = 0;
+};
+
+}  // namespace tbx::json

@@ -1,0 +1,96 @@
+#include "structs/cell_table.hpp"
+
+#include <bit>
+
+namespace tbx {
+
+CellTable::CellTable(const CellTable& other) noexcept
+    : slots_(other.slots_), mask_(other.mask_), size_(other.size_) {
+  for_each([](Cell* c) { c->retain(); });
+}
+
+void CellTable::clear() noexcept {
+  for_each([](Cell* c) { c->release(); });
+  slots_.clear();
+  slots_.shrink_to_fit();
+  mask_ = 0;
+  size_ = 0;
+}
+
+std::vector<Cell*> CellTable::take_all() noexcept {
+  std::vector<Cell*> out;
+  out.reserve(size_);
+  for_each([&](Cell* c) { out.push_back(c); });
+  slots_.clear();
+  slots_.shrink_to_fit();
+  mask_ = 0;
+  size_ = 0;
+  return out;
+}
+
+void CellTable::reserve(size_t n) noexcept {
+  // Keep the load at or below three quarters.
+  size_t want = std::bit_ceil(std::max<size_t>(16, (n * 4 + 2) / 3));
+  if (want > slots_.size()) rehash(want);
+}
+
+void CellTable::grow() noexcept { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
+
+void CellTable::rehash(size_t capacity) noexcept {
+  std::vector<uint64_t> old;
+  old.swap(slots_);
+  slots_.assign(capacity, 0);
+  mask_ = capacity - 1;
+  for (uint64_t s : old)
+    if (s) place(unpack(s));
+}
+
+void CellTable::place(Cell* c) noexcept {
+  const uint64_t h = hash(c->row(), c->column());
+  size_t i = h & mask_;
+  while (slots_[i]) i = (i + 1) & mask_;
+  slots_[i] = pack(c, h >> 48);
+}
+
+Cell* CellTable::find(uint32_t row, uint16_t col) const noexcept {
+  if (size_ == 0) return nullptr;
+  const uint64_t h = hash(row, col);
+  const uint64_t tag = h >> 48;
+  for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+    const uint64_t s = slots_[i];
+    if (s == 0) return nullptr;
+    if ((s >> 48) == tag) {
+      Cell* c = unpack(s);
+      if (c->row() == row && c->column() == col) return c;
+    }
+  }
+}
+
+void CellTable::insert_or_replace(Cell* c) noexcept {
+  bool inserted = false;
+  const uint32_t row = c->row();
+  const uint16_t col = c->column();
+  if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+  const uint64_t h = hash(row, col);
+  const uint64_t tag = h >> 48;
+  for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+    const uint64_t s = slots_[i];
+    if (s == 0) {
+      slots_[i] = pack(c, tag);
+      ++size_;
+      inserted = true;
+      break;
+    }
+    if ((s >> 48) == tag) {
+      Cell* old = unpack(s);
+      if (old->row() == row && old->column() == col) {
+        slots_[i] = pack(c, tag);
+        old->release();
+        break;
+      }
+    }
+  }
+  (void)inserted;
+}
+
+}  // namespace tbx

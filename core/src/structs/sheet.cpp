@@ -1,0 +1,263 @@
+#include "structs/sheet.hpp"
+
+#include <algorithm>
+
+namespace tbx {
+
+using ReadLock = std::shared_lock<std::shared_mutex>;
+using WriteLock = std::unique_lock<std::shared_mutex>;
+
+Sheet::Sheet(const Sheet& src)
+    : Shared<Sheet>(),
+      name_(src.name_),
+      state_(src.state_),
+      merges_(src.merges_),
+      table_(src.table_),
+      rows_(src.rows_),
+      cols_(src.cols_),
+      default_height_(src.default_height_),
+      default_width_(src.default_width_),
+      comments_(src.comments_) {}
+
+std::string Sheet::name() const {
+  ReadLock l(lock_);
+  return name_;
+}
+
+void Sheet::set_name(std::string_view name) {
+  WriteLock l(lock_);
+  name_.assign(name);
+}
+
+std::string Sheet::state() const {
+  ReadLock l(lock_);
+  return state_;
+}
+
+void Sheet::set_state(std::string_view state) {
+  WriteLock l(lock_);
+  state_.assign(state);
+}
+
+size_t Sheet::cell_count() const {
+  ReadLock l(lock_);
+  return table_.size();
+}
+
+void Sheet::invalidate_sorted_locked() noexcept {
+  std::lock_guard g(sorted_mu_);
+  sorted_.reset();
+}
+
+CellHandle Sheet::cell(uint32_t row, uint16_t col, std::optional<std::string_view> text) {
+  WriteLock l(lock_);
+  bool inserted = false;
+  Cell* c = table_.find_or_insert(
+      row, col,
+      [&] {
+        Cell* fresh = text ? Cell::create_from_text(row, col, *text) : Cell::create(row, col);
+        if (!text) fresh->set_data_type(DataType::S);
+        return fresh;
+      },
+      inserted);
+  if (inserted) {
+    if (sorted_) invalidate_sorted_locked();
+  } else if (text) {
+    UniqueGuard g(c->lock());
+    c->set_from_text(*text);
+  }
+  return CellHandle::share(c);
+}
+
+CellHandle Sheet::find_cell(uint32_t row, uint16_t col) const {
+  ReadLock l(lock_);
+  return CellHandle::share(table_.find(row, col));
+}
+
+uint32_t Sheet::max_row() const {
+  ReadLock l(lock_);
+  uint32_t m = 0;
+  table_.for_each([&](Cell* c) { m = std::max(m, c->row()); });
+  return m;
+}
+
+uint16_t Sheet::max_column() const {
+  ReadLock l(lock_);
+  uint16_t m = 0;
+  table_.for_each([&](Cell* c) { m = std::max(m, c->column()); });
+  return m;
+}
+
+void sort_cells(std::vector<Cell*>& cells) {
+  // Sort packed keys rather than chase pointers in every comparison.
+  std::vector<std::pair<uint64_t, Cell*>> keyed;
+  keyed.reserve(cells.size());
+  for (Cell* c : cells) keyed.emplace_back((uint64_t{c->row()} << 16) | c->column(), c);
+  std::sort(keyed.begin(), keyed.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i < cells.size(); ++i) cells[i] = keyed[i].second;
+}
+
+SortedCells Sheet::sorted_locked() const {
+  std::lock_guard g(sorted_mu_);
+  if (!sorted_) {
+    auto v = std::make_shared<std::vector<Cell*>>();
+    v->reserve(table_.size());
+    table_.for_each([&](Cell* c) { v->push_back(c); });
+    sort_cells(*v);
+    sorted_ = std::move(v);
+  }
+  return sorted_;
+}
+
+std::vector<CellHandle> Sheet::cells() const {
+  ReadLock l(lock_);
+  SortedCells s = sorted_locked();
+  std::vector<CellHandle> out;
+  out.reserve(s->size());
+  for (Cell* c : *s) out.push_back(CellHandle::share(c));
+  return out;
+}
+
+namespace {
+
+// Removes the band [first, last] of one coordinate and moves what lies behind it back by
+// `amount`. A record that another sheet's table also files is not moved in place: this sheet
+// gets its own copy at the new coordinate, so the other table stays true to its records.
+template <class GetK, class Move>
+void delete_band(CellTable& table, uint64_t first, uint64_t last, uint64_t amount, GetK key,
+                 Move moved_to) {
+  std::vector<Cell*> all = table.take_all();
+  table.reserve(all.size());
+  for (Cell* c : all) {
+    const uint64_t k = key(c);
+    if (k >= first && k <= last) {
+      c->release();
+      continue;
+    }
+    if (k > first && amount > 0) {
+      if (c->filed_twice()) {
+        Cell* copy;
+        {
+          SharedGuard g(c->lock());
+          copy = moved_to(c, k - amount, true);
+        }
+        c->release();
+        c = copy;
+      } else {
+        UniqueGuard g(c->lock());
+        moved_to(c, k - amount, false);
+      }
+    }
+    table.insert_or_replace(c);
+  }
+}
+
+}  // namespace
+
+void Sheet::delete_rows(uint32_t idx, uint32_t amount) {
+  if (amount == 0) return;
+  WriteLock l(lock_);
+  const uint64_t last = std::min<uint64_t>(uint64_t{idx} + amount - 1, UINT32_MAX);
+  delete_band(
+      table_, idx, last, amount, [](Cell* c) { return uint64_t{c->row()}; },
+      [](Cell* c, uint64_t r, bool copy) {
+        if (copy) return c->clone_at(static_cast<uint32_t>(r), c->column());
+        c->move_to(static_cast<uint32_t>(r), c->column());
+        return c;
+      });
+  invalidate_sorted_locked();
+}
+
+void Sheet::delete_cols(uint16_t idx, uint16_t amount) {
+  if (amount == 0) return;
+  WriteLock l(lock_);
+  const uint64_t last = std::min<uint64_t>(uint64_t{idx} + amount - 1, UINT16_MAX);
+  delete_band(
+      table_, idx, last, amount, [](Cell* c) { return uint64_t{c->column()}; },
+      [](Cell* c, uint64_t k, bool copy) {
+        if (copy) return c->clone_at(c->row(), static_cast<uint16_t>(k));
+        c->move_to(c->row(), static_cast<uint16_t>(k));
+        return c;
+      });
+  invalidate_sorted_locked();
+}
+
+void Sheet::add_merge_cells(const MergeCell& m) {
+  WriteLock l(lock_);
+  merges_.push_back(m);
+}
+
+std::vector<MergeCell> Sheet::merge_cells() const {
+  ReadLock l(lock_);
+  return merges_;
+}
+
+void Sheet::add_comment(uint32_t row, uint16_t col, std::string_view text,
+                        std::string_view author) {
+  auto c = Handle<Comment>::adopt(new Comment(row, col, author, text));
+  WriteLock l(lock_);
+  comments_.push_back(std::move(c));
+}
+
+std::vector<Handle<Comment>> Sheet::comments() const {
+  ReadLock l(lock_);
+  return comments_;
+}
+
+void Sheet::set_height_row(uint32_t row, double v) {
+  WriteLock l(lock_);
+  rows_.try_emplace(row, RowDimension{row}).first->second.height = v;
+}
+
+void Sheet::set_hidden_row(uint32_t row, bool v) {
+  WriteLock l(lock_);
+  rows_.try_emplace(row, RowDimension{row}).first->second.hidden = v;
+}
+
+void Sheet::set_width_column(uint16_t col, double v) {
+  WriteLock l(lock_);
+  cols_.try_emplace(col, ColumnDimension{col}).first->second.width = v;
+}
+
+void Sheet::set_hidden_column(uint16_t col, bool v) {
+  WriteLock l(lock_);
+  cols_.try_emplace(col, ColumnDimension{col}).first->second.hidden = v;
+}
+
+double Sheet::height_of_row(uint32_t row) const {
+  ReadLock l(lock_);
+  auto it = rows_.find(row);
+  return it == rows_.end() ? default_height_ : it->second.height;
+}
+
+bool Sheet::hidden_row(uint32_t row) const {
+  ReadLock l(lock_);
+  auto it = rows_.find(row);
+  return it != rows_.end() && it->second.hidden;
+}
+
+double Sheet::width_of_column(uint16_t col) const {
+  ReadLock l(lock_);
+  auto it = cols_.find(col);
+  return it == cols_.end() ? default_width_ : it->second.width;
+}
+
+bool Sheet::hidden_column(uint16_t col) const {
+  ReadLock l(lock_);
+  auto it = cols_.find(col);
+  return it != cols_.end() && it->second.hidden;
+}
+
+Handle<Sheet> Sheet::copy() const {
+  ReadLock l(lock_);
+  auto h = Handle<Sheet>::adopt(new Sheet(*this));
+  // Both tables now file the same records: none of them may move in place any more.
+  table_.for_each([](Cell* c) {
+    UniqueGuard g(c->lock());
+    c->mark_filed_twice();
+  });
+  return h;
+}
+
+}  // namespace tbx
