@@ -88,7 +88,7 @@ struct IsKwargs<Kwargs> : std::true_type {};
 template <FixedString Sig, class... A, size_t... I>
 bool load_all(PyObject** slots, PyObject* kwdict, std::tuple<A...>& out,
               std::index_sequence<I...>) noexcept {
-  auto one = [&]<size_t K>(std::integral_constant<size_t, K>) -> bool {
+  [[maybe_unused]] auto one = [&]<size_t K>(std::integral_constant<size_t, K>) -> bool {
     using T = std::tuple_element_t<K, std::tuple<A...>>;
     if constexpr (IsKwargs<T>::value) {
       std::get<K>(out).v = kwdict;

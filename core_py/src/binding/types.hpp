@@ -9,17 +9,17 @@
 namespace tbx::py {
 
 struct ClassSpec {
-  const char* name;             // full name, "tabrix.Book" or "tabrix.readable.Finder"
-  Py_ssize_t basicsize;
-  unsigned long extra_flags;    // Py_TPFLAGS_BASETYPE, Py_TPFLAGS_HAVE_GC
-  PyMethodDef* methods;         // null-terminated arrays, or null
-  PyGetSetDef* getsets;
-  newfunc tp_new;               // null: calling the class raises "No constructor defined for ..."
-  const char* doc;              // the constructor's signature record, or null
-  destructor dealloc;
-  reprfunc repr;
-  traverseproc traverse;
-  inquiry clear;
+  const char* name = nullptr;          // full name, "tabrix.Book" or "tabrix.readable.Finder"
+  Py_ssize_t basicsize = 0;
+  unsigned long extra_flags = 0;       // Py_TPFLAGS_BASETYPE, Py_TPFLAGS_HAVE_GC
+  PyMethodDef* methods = nullptr;      // null-terminated arrays, or null
+  PyGetSetDef* getsets = nullptr;
+  newfunc tp_new = nullptr;            // null: calling the class raises "No constructor defined for ..."
+  const char* doc = nullptr;           // the constructor's signature record, or null
+  destructor dealloc = nullptr;
+  reprfunc repr = nullptr;
+  traverseproc traverse = nullptr;
+  inquiry clear = nullptr;
 };
 
 // Creates the class into `slot` on first call; afterwards returns it. When it cannot be made the

@@ -9,7 +9,7 @@ namespace tbx::py {
 struct ServicePayload {
   Ref conn_db;
   BookHandle book;           // the service's own workbook, never shared with a Book object
-  std::shared_mutex lock;    // taken before the book's own lock
+  std::shared_mutex lock{};  // taken before the book's own lock
 };
 
 // Base class for report services; the only class Python code may subclass.
