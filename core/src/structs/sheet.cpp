@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "search/pool.hpp"
+
 namespace tbx {
 
 using ReadLock = std::shared_lock<std::shared_mutex>;
@@ -93,8 +95,8 @@ void sort_cells(std::vector<Cell*>& cells) {
   std::vector<std::pair<uint64_t, Cell*>> keyed;
   keyed.reserve(cells.size());
   for (Cell* c : cells) keyed.emplace_back((uint64_t{c->row()} << 16) | c->column(), c);
-  std::sort(keyed.begin(), keyed.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  pool::sort(keyed.data(), keyed.data() + keyed.size(),
+             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (size_t i = 0; i < cells.size(); ++i) cells[i] = keyed[i].second;
 }
 

@@ -65,4 +65,50 @@ bool append_ascii_upper_prefix(std::string_view text, std::string& out) {
   return true;
 }
 
+namespace {
+
+// Length of the white-space character starting at p (within [p, e)), or 0.
+size_t space_at(const unsigned char* p, const unsigned char* e) noexcept {
+  const unsigned c = p[0];
+  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+  if (c < 0xC2) return 0;
+  if (c == 0xC2) return e - p >= 2 && (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
+  if (e - p < 3) return 0;
+  if (c == 0xE1) return p[1] == 0x9A && p[2] == 0x80 ? 3 : 0;
+  if (c == 0xE2) {
+    if (p[1] == 0x80) return (p[2] <= 0x8A || p[2] == 0xA8 || p[2] == 0xA9 || p[2] == 0xAF) ? 3 : 0;
+    return p[1] == 0x81 && p[2] == 0x9F ? 3 : 0;
+  }
+  if (c == 0xE3) return p[1] == 0x80 && p[2] == 0x80 ? 3 : 0;
+  return 0;
+}
+
+// Length of the white-space character ending just before e (starting at or after b), or 0.
+size_t space_before(const unsigned char* b, const unsigned char* e) noexcept {
+  const unsigned c = e[-1];
+  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+  if (c < 0x80) return 0;
+  if (e - b >= 2 && e[-2] == 0xC2 && (c == 0x85 || c == 0xA0)) return 2;
+  if (e - b >= 3 && space_at(e - 3, e) == 3) return 3;
+  return 0;
+}
+
+}  // namespace
+
+std::string_view trim_white_space(std::string_view text) noexcept {
+  auto* b = reinterpret_cast<const unsigned char*>(text.data());
+  auto* e = b + text.size();
+  while (b < e) {
+    const size_t n = space_at(b, e);
+    if (!n) break;
+    b += n;
+  }
+  while (e > b) {
+    const size_t n = space_before(b, e);
+    if (!n) break;
+    e -= n;
+  }
+  return {reinterpret_cast<const char*>(b), static_cast<size_t>(e - b)};
+}
+
 }  // namespace tbx::unicode

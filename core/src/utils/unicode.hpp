@@ -14,4 +14,9 @@ namespace tbx::unicode {
 // that follows is not ASCII. Any other non-ASCII code point (or an invalid byte) stops the scan.
 bool append_ascii_upper_prefix(std::string_view text, std::string& out);
 
+// `text` without its leading and trailing white space: every character with the Unicode
+// White_Space property (tab, line feed, vertical tab, form feed, carriage return, space, U+0085,
+// U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
+std::string_view trim_white_space(std::string_view text) noexcept;
+
 }  // namespace tbx::unicode

@@ -1,8 +1,11 @@
 #include "structs/sheet_object.hpp"
 
+#include "binding/errors.hpp"
 #include "binding/function.hpp"
+#include "search/cell_search.hpp"
 #include "structs/cell_object.hpp"
 #include "structs/comment_object.hpp"
+#include "structs/search_results.hpp"
 
 namespace tbx::py {
 
@@ -87,6 +90,96 @@ double get_width_by_column(SheetObject& s, Col col_num) {
 }
 bool get_hidden_by_column(SheetObject& s, Col col_num) { return rec(s).hidden_column(col_num.v); }
 
+// --- Searches: over the sorted cell list, under the sheet's read lock, keeping the interpreter
+// lock (the found records get their counts before the sheet is released).
+
+template <class Op>
+auto on_sorted(SheetObject& s, Op&& op) {
+  Sheet& sh = rec(s);
+  std::shared_lock l(sh.lock());
+  SortedCells sorted = sh.sorted_locked();
+  return op(search::CellList(*sorted));
+}
+
+template <class Op>
+PyObject* many(SheetObject& s, Op&& op) {
+  return cell_list<CellObject>(
+      on_sorted(s, [&](search::CellList l) { return share_all(op(l)); }));
+}
+
+template <class Op>
+PyObject* one(SheetObject& s, Op&& op) {
+  return one_cell<CellObject>(
+      on_sorted(s, [&](search::CellList l) { return CellHandle::share(op(l)); }));
+}
+
+PyObject* find_cell_by_regex(SheetObject& s, Text regex) {
+  return one(s, [&](auto l) { return search::find_cell_by_regex(regex.v, l); });
+}
+PyObject* find_cell_by_str(SheetObject& s, Text value) {
+  return one(s, [&](auto l) { return search::find_cell_by_str(value.v, l); });
+}
+PyObject* find_cell_by_letter(SheetObject& s, Text letter) {
+  bool readable = true;
+  PyObject* found = one(s, [&](auto l) {
+    search::LetterResult r = search::find_cell_by_letter(letter.v, l);
+    readable = r.readable;
+    return r.cell;
+  });
+  if (readable) return found;
+  Py_XDECREF(found);
+  return raise_panic("Sheet.find_cell_by_letter",
+                     "cannot read '" + std::string(letter.v) + "' as an A1 reference");
+}
+PyObject* find_cells_by_regex(SheetObject& s, Text regex) {
+  return many(s, [&](auto l) { return search::find_cells_by_regex(regex.v, l); });
+}
+PyObject* find_cells_by_str(SheetObject& s, Text value) {
+  return many(s, [&](auto l) { return search::find_cells_by_str(value.v, l); });
+}
+PyObject* find_cells_for_rows_by_regex(SheetObject& s, Text regex, Col col_stop) {
+  return many(s, [&](auto l) { return search::find_cells_for_rows_by_regex(regex.v, col_stop.v, l); });
+}
+PyObject* find_cells_for_cols_by_regex(SheetObject& s, Text regex, Row row_stop) {
+  return many(s, [&](auto l) { return search::find_cells_for_cols_by_regex(regex.v, row_stop.v, l); });
+}
+PyObject* find_cells_multi_regex(SheetObject& s, Text before_regex, Text after_regex) {
+  return many(s, [&](auto l) {
+    return search::find_cells_multi_regex(before_regex.v, after_regex.v, l);
+  });
+}
+PyObject* find_cells_between_regex(SheetObject& s, Text before_regex, Text after_regex) {
+  return many(s, [&](auto l) {
+    return search::find_cells_between_regex(before_regex.v, after_regex.v, l);
+  });
+}
+PyObject* find_cells_range_rows(SheetObject& s, Row start_row, Row end_row) {
+  return many(s, [&](auto l) { return search::find_cells_range_rows(start_row.v, end_row.v, l); });
+}
+PyObject* find_cells_range_cols(SheetObject& s, Col start_col, Col end_col) {
+  return many(s, [&](auto l) { return search::find_cells_range_cols(start_col.v, end_col.v, l); });
+}
+PyObject* find_value_by_coords(SheetObject& s, Row row, Col col) {
+  Sheet& sh = rec(s);
+  std::shared_lock l(sh.lock());
+  const Cell* c = sh.table_locked().find(row.v, col.v);
+  if (!c) Py_RETURN_NONE;
+  SharedGuard g(c->lock());
+  char buf[kMaxNumberText];
+  return to_py(c->display(buf));
+}
+PyObject* get_cells_by_range(SheetObject& s, Optional<Row> start_row, Optional<Row> end_row,
+                             Optional<Col> start_col, Optional<Col> end_col) {
+  Sheet& sh = rec(s);
+  std::vector<CellHandle> found;
+  {
+    std::shared_lock l(sh.lock());
+    found = share_all(search::get_cells_by_range(
+        sh.table_locked(), {start_row.v, end_row.v, start_col.v, end_col.v}));
+  }
+  return cell_list<CellObject>(std::move(found));
+}
+
 PyObject* repr(PyObject* self) {
   Sheet& sh = *SheetObject::of(self);
   std::shared_lock l(sh.lock());
@@ -111,6 +204,21 @@ PyMethodDef methods[] = {
     method<"get_hidden_by_row($self, row_num)", &get_hidden_by_row>(),
     method<"get_width_by_column($self, col_num)", &get_width_by_column>(),
     method<"get_hidden_by_column($self, col_num)", &get_hidden_by_column>(),
+    method<"get_cells_by_range($self, start_row=None, end_row=None, start_col=None, end_col=None)",
+           &get_cells_by_range>(),
+    method<"find_cell_by_regex($self, regex)", &find_cell_by_regex>(),
+    method<"find_cell_by_str($self, value)", &find_cell_by_str>(),
+    method<"find_cell_by_letter($self, letter)", &find_cell_by_letter>(),
+    method<"find_cells_by_regex($self, regex)", &find_cells_by_regex>(),
+    method<"find_cells_by_str($self, value)", &find_cells_by_str>(),
+    method<"find_cells_for_rows_by_regex($self, regex, col_stop)", &find_cells_for_rows_by_regex>(),
+    method<"find_cells_for_cols_by_regex($self, regex, row_stop)", &find_cells_for_cols_by_regex>(),
+    method<"find_cells_multi_regex($self, before_regex, after_regex)", &find_cells_multi_regex>(),
+    method<"find_cells_between_regex($self, before_regex, after_regex)",
+           &find_cells_between_regex>(),
+    method<"find_cells_range_rows($self, start_row, end_row)", &find_cells_range_rows>(),
+    method<"find_cells_range_cols($self, start_col, end_col)", &find_cells_range_cols>(),
+    method<"find_value_by_coords($self, row, col)", &find_value_by_coords>(),
     {},
 };
 
