@@ -57,9 +57,21 @@ struct Contains {
   explicit Contains(std::string_view p) : needle(p), kinds(p) {}
 
   bool text_has(std::string_view hay) const {
-    if (needle.size() > hay.size()) return false;
-    if (needle.empty()) return true;
-    return memmem(hay.data(), hay.size(), needle.data(), needle.size()) != nullptr;
+    const size_t n = needle.size();
+    if (n > hay.size()) return false;
+    if (n == 0) return true;
+    // Report texts are short: find the first byte with memchr and compare the rest in place,
+    // which beats a general substring algorithm's set-up on every cell.
+    const char first = needle[0];
+    const char* p = hay.data();
+    const char* const last = p + (hay.size() - n);
+    while (p <= last) {
+      p = static_cast<const char*>(std::memchr(p, first, static_cast<size_t>(last - p) + 1));
+      if (!p) return false;
+      if (std::memcmp(p + 1, needle.data() + 1, n - 1) == 0) return true;
+      ++p;
+    }
+    return false;
   }
   bool operator()(const Cell& c) const {
     const Kind k = c.kind();
