@@ -85,7 +85,7 @@ def test_copy_from_another_book_and_service():
     assert svc._copy_sheet(sheet=src).name == "Sheet 1"
     assert b.copy_sheet(svc._sheets[0]).name == "Sheet 2"
     assert len(a.sheets) == 1
-    with pytest.raises(TypeError, match="^argument 'sheet': 'tabrix.Book' object cannot be converted to 'Sheet'$"):
+    with pytest.raises(TypeError, match="^argument 'sheet': 'Book' object cannot be converted to 'Sheet'$"):
         b.copy_sheet(a)
 
 

@@ -119,7 +119,7 @@ class Tz(dt.tzinfo):
         (lambda c: c.set_value_integer(1.0), TypeError, "argument 'value': 'float' object cannot be interpreted as an integer"),
         (lambda c: c.set_value_integer(2**31), OverflowError, RANGE),
         (lambda c: c.set_value_bool(1), TypeError, "argument 'value': 'int' object cannot be converted to 'bool'"),
-        (lambda c: c.set_value_datetime(dt.date(2024, 1, 1)), TypeError, "argument 'value': 'datetime.date' object cannot be converted to 'datetime'"),
+        (lambda c: c.set_value_datetime(dt.date(2024, 1, 1)), TypeError, "argument 'value': 'date' object cannot be converted to 'datetime'"),
         (lambda c: c.set_value_datetime(dt.datetime(2024, 1, 1, tzinfo=Tz())), TypeError, "argument 'value': expected a datetime without tzinfo"),
         (lambda c: c.set_value_number(), TypeError, None),
         (lambda c: c.set_value_bool(True, False), TypeError, None),

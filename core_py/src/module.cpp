@@ -8,6 +8,8 @@
 #include "structs/book_object.hpp"
 #include "structs/cell_object.hpp"
 #include "structs/comment_object.hpp"
+#include "structs/readable/finder_object.hpp"
+#include "structs/readable/functions.hpp"
 #include "structs/readable/readable_cell.hpp"
 #include "structs/readable/readable_sheet.hpp"
 #include "structs/service_object.hpp"
@@ -35,11 +37,13 @@ PyMethodDef module_functions[] = {
              "Преобразование номера колонки в букву.">(),
     function<"get_letter_coordinate(row, col)", &get_letter_coordinate_fn,
              "Преобразование номера колонки в координату.">(),
+    {},
 };
 
-// Functions of `readable`, in registration order.
-PyMethodDef readable_functions[] = {
-    {},  // keeps the array non-empty until the read-side functions are declared
+// create_finder leads the functions of `readable`; the searches follow in their own order.
+PyMethodDef readable_create_finder[] = {
+    function<"create_finder(sheets)", &create_finder_fn>(),
+    {},
 };
 
 // Appends `name` to the module's __all__ (made on first use), then sets the attribute.
@@ -61,11 +65,11 @@ bool add_class(PyObject* module, PyTypeObject* type, const char* name) {
   return add(module, name, borrow(reinterpret_cast<PyObject*>(type)));
 }
 
-bool add_functions(PyObject* module, PyMethodDef* defs, size_t n) {
+// Adds every function of a null-terminated table.
+bool add_functions(PyObject* module, PyMethodDef* defs) {
   Ref modname = steal(PyModule_GetNameObject(module));
   if (!modname) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (!defs[i].ml_name) continue;
+  for (size_t i = 0; defs[i].ml_name; ++i) {
     if (!add(module, defs[i].ml_name, steal(PyCFunction_NewEx(&defs[i], nullptr, modname.get()))))
       return false;
   }
@@ -76,9 +80,11 @@ PyObject* build_readable() {
   Ref m = steal(PyModule_New("readable"));
   if (!m) return nullptr;
   PyObject* r = m.get();
-  if (!add_class(r, ReadableSheetObject::type(), "ReadableSheet") ||
+  if (!add_class(r, FinderObject::type(), "Finder") ||
+      !add_class(r, ReadableSheetObject::type(), "ReadableSheet") ||
       !add_class(r, ReadableCellObject::type(), "ReadableCell") ||
-      !add_functions(r, readable_functions, std::size(readable_functions)))
+      !add_functions(r, readable_create_finder) ||
+      !add_functions(r, readable_search_functions()))
     return nullptr;
   return m.release();
 }
@@ -93,7 +99,7 @@ PyObject* build_module() {
       !add_class(t, SheetObject::type(), "Sheet") ||
       !add_class(t, CellObject::type(), "Cell") ||
       !add_class(t, CommentObject::type(), "Comment") ||
-      !add_functions(t, module_functions, std::size(module_functions)) ||
+      !add_functions(t, module_functions) ||
       !add(t, "DEFAULT_ROW_HEIGHT", steal(PyFloat_FromDouble(kDefaultRowHeight))) ||
       !add(t, "DEFAULT_COLUMN_WIDTH", steal(PyFloat_FromDouble(kDefaultColumnWidth))))
     return nullptr;

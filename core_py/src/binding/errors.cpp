@@ -1,6 +1,7 @@
 #include "binding/errors.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "binding/ref.hpp"
@@ -8,7 +9,10 @@
 namespace tbx::py {
 
 bool raise_cannot_convert(PyObject* given, const char* expected) noexcept {
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(given)->tp_name,
+  // The type's own name ('date', 'Book'), as the interpreter's messages name types.
+  const char* full = Py_TYPE(given)->tp_name;
+  const char* dot = std::strrchr(full, '.');
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", dot ? dot + 1 : full,
                expected);
   return false;
 }

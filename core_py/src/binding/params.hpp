@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "binding/errors.hpp"
@@ -146,14 +147,23 @@ bool for_each_in_sequence(PyObject* o, Reserve&& reserve, Item&& item) noexcept 
 template <class T>
 struct Seq {  // a sequence (not str) of items of type T
   std::vector<decltype(T::v)> v;
+  // Items whose converted value points into them (texts) are kept alive for the call: a
+  // sequence may make a new object on every access.
+  static constexpr bool kKeepsItems = std::is_same_v<T, Text>;
+  std::vector<Ref> keep;
   static bool load(PyObject* o, Seq& out) noexcept {
     out.v.clear();
     return for_each_in_sequence(
-        o, [&](size_t n) { out.v.reserve(n); },
+        o,
+        [&](size_t n) {
+          out.v.reserve(n);
+          if constexpr (kKeepsItems) out.keep.reserve(n);
+        },
         [&](PyObject* item) {
           T t;
           if (!T::load(item, t)) return false;
           out.v.push_back(t.v);
+          if constexpr (kKeepsItems) out.keep.push_back(borrow(item));
           return true;
         });
   }

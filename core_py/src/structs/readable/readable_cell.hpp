@@ -1,9 +1,11 @@
 #pragma once
 #include "binding/types.hpp"
+#include "structs/cell.hpp"
 
 namespace tbx::py {
 
-struct ReadableCellObject : PyClass<ReadableCellObject, NoPayload> {
+// A read-only view of one snapshot cell.
+struct ReadableCellObject : PyClass<ReadableCellObject, CellHandle> {
   static constexpr const char* kClassName = "ReadableCell";
   static const ClassSpec& spec();
 };
