@@ -4,6 +4,7 @@
 #include "binding/function.hpp"
 #include "binding/types.hpp"
 #include "testing/testing.hpp"
+#include "structs/cell.hpp"
 #include "utils/coords.hpp"
 
 namespace tbx::py {
@@ -47,6 +48,9 @@ PyObject* probe_texts(Seq<Text> v) {
 // The binding alone: two converted integers and nothing made (for the call benchmark).
 void bind_only(Row, Col) {}
 
+// Cell records alive in the process (for leak checks).
+size_t live_cells() { return Cell::live(); }
+
 // Binding: a positional-only parameter, a default and surplus keywords.
 PyObject* binder(Any a, Text b, Kwargs kw) {
   return Py_BuildValue("(OOO)", a.v, Ref(steal(to_py(b.v))).get(), kw.v ? kw.v : Py_None);
@@ -85,6 +89,7 @@ PyMethodDef hooks[] = {
     function<"binder(a, /, b=\"x\", **kwargs)", &binder>(),
     function<"broken_class()", &broken_class>(),
     function<"bind_only(row, col)", &bind_only>(),
+    function<"live_cells()", &live_cells>(),
     {},
 };
 
