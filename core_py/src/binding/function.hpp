@@ -162,12 +162,38 @@ struct Binder<Sig, Impl, SelfFirst> {
       for (size_t i = 0; i < kPositional; ++i) slots[i] = args[i];
     } else {
       const Signature* s = SignatureOf<Sig>::get();
-      if (!s || !bind_arguments(*s, args, nargs, kwnames, slots, kPositional, kwdict))
+      if (!s) return nullptr;
+      if (!(kwnames && bind_every_keyword_by_identity(*s, args, nargs, kwnames, slots)) &&
+          !bind_arguments(*s, args, nargs, kwnames, slots, kPositional, kwdict))
         return nullptr;
     }
     Bound bound;
     if (!load_all<Sig>(slots, kwdict.get(), bound, std::make_index_sequence<N>{})) return nullptr;
     return invoke(self, bound);
+  }
+
+  // The common keyword call: every parameter given once, each keyword the interned name itself.
+  // Anything else (defaults, surplus keywords, errors) takes the general binder.
+  static bool bind_every_keyword_by_identity(const Signature& s, PyObject* const* args,
+                                             Py_ssize_t nargs, PyObject* kwnames,
+                                             PyObject** slots) noexcept {
+    if constexpr (kVarKw) {
+      return false;
+    } else {
+      const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+      if (s.positional_only != 0 || nargs + nkw != static_cast<Py_ssize_t>(kPositional))
+        return false;
+      for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+      for (size_t i = static_cast<size_t>(nargs); i < kPositional; ++i) slots[i] = nullptr;
+      for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        size_t j = static_cast<size_t>(nargs);
+        while (j < kPositional && s.names[j].get() != key) ++j;
+        if (j == kPositional || slots[j]) return false;
+        slots[j] = args[nargs + k];
+      }
+      return true;
+    }
   }
 
   static PyObject* call_noargs(PyObject* self, PyObject*) noexcept {
