@@ -1,0 +1,5 @@
+"""``python -m tabrix``: the tabrix command line."""
+
+from tabrix.cli import main
+
+raise SystemExit(main())
