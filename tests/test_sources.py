@@ -1,6 +1,7 @@
 """openpyxl workbooks turned into Finder input: values of every kind, formulas, merges, states."""
 
 import datetime as dt
+import io
 import random
 import re
 import zipfile
@@ -325,6 +326,12 @@ def test_formula_cells_keep_their_formula_and_optionally_the_cached_value(
     assert sheet.find_cell_by_coords(1, 1).formula is None
 
 
+def test_cached_values_must_come_from_a_data_only_load(formulas):
+    wb = openpyxl.load_workbook(formulas)
+    with pytest.raises(ValueError, match="data_only=True"):
+        from_openpyxl(wb, cached_values=openpyxl.load_workbook(formulas))
+
+
 @pytest.mark.parametrize(
     ("formula", "text"),
     [
@@ -368,3 +375,11 @@ def test_bad_sheet_selection_is_refused(generated, sheets, error):
     wb = openpyxl.load_workbook(generated)
     with pytest.raises(error):
         from_openpyxl(wb, sheets=sheets)
+
+
+def test_a_write_only_workbook_is_refused_rather_than_read_as_empty():
+    wb = openpyxl.Workbook(write_only=True)
+    wb.create_sheet("W").append(["lost"])
+    with pytest.raises(TypeError, match="write-only"):
+        from_openpyxl(wb)
+    wb.save(io.BytesIO())  # closes openpyxl's row writer

@@ -361,6 +361,11 @@ def from_openpyxl(
 
         finder = tabrix.readable.Finder(tabrix.sources.from_openpyxl(wb))
     """
+    if getattr(workbook, "write_only", False):
+        raise TypeError("a write-only workbook cannot be read; load the saved file instead")
+    if cached_values is not None and not getattr(cached_values, "data_only", True):
+        # Loaded without data_only, a formula cell holds its formula, not a cached value.
+        raise ValueError("cached_values must be loaded with data_only=True")
     result = []
     for ws in _worksheets(workbook, sheets):
         pending: dict[tuple[int, int], SourceCell] = {}
