@@ -10,19 +10,22 @@ display text).
 - Snapshot: create_finder over four source sheets of N/4 cells each, beside a Python loop that
   merely reads the five fields of every source cell. Source cells are instances of a small class
   with __slots__, and types.SimpleNamespace objects; both are reported.
-- Sheet search: ReadableSheet.find_cells_by_regex('Total') and find_cells_by_str('Total 97') over
-  one sheet of N cells, beside the pure-Python floor over a flat list of (row, col, text) tuples
-  holding the same display texts, and beside openpyxl (iter_rows testing "Total" in
-  str(cell.value)). The first search of a sheet also sorts its cells; it is shown apart.
+- Sheet search: ReadableSheet.find_cells_by_regex('Total') and find_cells_by_str('Total 485')
+  over one sheet of N cells, beside the pure-Python floor over a flat list of (row, col, text)
+  tuples holding the same display texts, and beside openpyxl (iter_rows testing "Total" in
+  str(cell.value)). The first search of a sheet also sorts its cells; it is shown apart. Each
+  size runs in a fresh child process, first on a sheet built before anything else, then
+  ("[after churn]") on one built after three snapshots of N cells were made and dropped, as in
+  a process that loads workbooks one after another.
 - Module-level search: readable.find_cells_by_regex('Total', cells) over a list of N
   ReadableCell objects, beside the same floor.
 - Memory: in a fresh child process (this script with --memory-child), VmRSS before and after
   create_finder over 1,000,000 cells of words of up to 15 bytes; the source objects exist before
   the first reading and stay alive. Reported per cell, less the UTF-8 bytes of the texts, which
   the snapshot copies.
-- Other threads: the increments per second of a counting Python thread while this thread runs
-  sheet searches back to back, beside its rate when this thread sleeps and when it runs the
-  pure-Python floor.
+- Other threads (largest size, fresh sheet): the increments per second of a counting Python
+  thread while this thread runs sheet searches back to back, beside its rate when this thread
+  sleeps and when it runs the pure-Python floor.
 
 Times are the best of the repeats, with the cyclic collector off in every timed region;
 contenders take turns within each repeat so that load from elsewhere falls on all of them.
@@ -146,10 +149,10 @@ class Table:
 
     def print(self, title):
         print(title)
-        print(f"{'cells':>9}  {'workload':66} {'time':>10} {'unit':8} {'peer/tabrix':>11}")
+        print(f"{'cells':>9}  {'workload':80} {'time':>10} {'unit':8} {'peer/tabrix':>11}")
         for n, label, value, unit, ratio in self.rows:
             r = "" if ratio is None else f"{ratio:10.2f}x"
-            print(f"{n:>9,}  {label:66} {value:10.2f} {unit:8} {r:>11}")
+            print(f"{n:>9,}  {label:80} {value:10.2f} {unit:8} {r:>11}")
         print()
 
 
@@ -185,9 +188,9 @@ def build_search_inputs(n, readable):
     return cells, sheet, listed, flat
 
 
-def measure_search(n, repeats, table, bars, readable, openpyxl):
+def measure_search(n, repeats, table, bars, readable, openpyxl, tag=""):
     cells, sheet, listed, flat = build_search_inputs(n, readable)
-    first, _ = timed(lambda: sheet.find_cells_by_regex("Total"))  # a fresh sheet: sorts its cells too
+    first, _ = timed(lambda: sheet.find_cells_by_regex("Total"))  # a new sheet: sorts its cells too
     want_regex = [(x[0], x[1]) for x in flat if "Total" in x[2]]
     want_str = [(x[0], x[1]) for x in flat if x[2].strip() == STR_TARGET]
     assert [(c.row, c.column) for c in sheet.find_cells_by_regex("Total")] == want_regex
@@ -204,15 +207,15 @@ def measure_search(n, repeats, table, bars, readable, openpyxl):
         },
         repeats,
     )
-    table.add(n, "floor: [x for x in flat if 'Total' in x[2]]", best["floor regex"])
-    table.add(n, "ReadableSheet.find_cells_by_regex('Total')", best["sheet regex"], best["floor regex"])
-    table.add(n, "  the first call on a fresh sheet (sorts its cells too)", first, best["floor regex"])
-    table.add(n, f"floor: [x for x in flat if x[2].strip() == '{STR_TARGET}']", best["floor str"])
-    table.add(n, f"ReadableSheet.find_cells_by_str('{STR_TARGET}')", best["sheet str"], best["floor str"])
-    table.add(n, "readable.find_cells_by_regex('Total', list of ReadableCell)", best["module regex"], best["floor regex"])
-    bars.append((f"ReadableSheet.find_cells_by_regex >= 3x the floor at {n:,}", best["floor regex"] / best["sheet regex"], 3.0))
-    bars.append((f"ReadableSheet.find_cells_by_str >= 3x the floor at {n:,}", best["floor str"] / best["sheet str"], 3.0))
-    bars.append((f"readable.find_cells_by_regex (list) >= 3x the floor at {n:,}", best["floor regex"] / best["module regex"], 3.0))
+    table.add(n, "floor: [x for x in flat if 'Total' in x[2]]" + tag, best["floor regex"])
+    table.add(n, "ReadableSheet.find_cells_by_regex('Total')" + tag, best["sheet regex"], best["floor regex"])
+    table.add(n, "  the first call on a new sheet (sorts its cells too)", first, best["floor regex"])
+    table.add(n, f"floor: [x for x in flat if x[2].strip() == '{STR_TARGET}']" + tag, best["floor str"])
+    table.add(n, f"ReadableSheet.find_cells_by_str('{STR_TARGET}')" + tag, best["sheet str"], best["floor str"])
+    table.add(n, "readable.find_cells_by_regex('Total', list of ReadableCell)" + tag, best["module regex"], best["floor regex"])
+    bars.append((f"ReadableSheet.find_cells_by_regex >= 3x the floor at {n:,}{tag}", best["floor regex"] / best["sheet regex"], 3.0))
+    bars.append((f"ReadableSheet.find_cells_by_str >= 3x the floor at {n:,}{tag}", best["floor str"] / best["sheet str"], 3.0))
+    bars.append((f"readable.find_cells_by_regex (list) >= 3x the floor at {n:,}{tag}", best["floor regex"] / best["module regex"], 3.0))
 
     if openpyxl is not None:
         wb = openpyxl.Workbook()
@@ -226,9 +229,47 @@ def measure_search(n, repeats, table, bars, readable, openpyxl):
         assert [(x.row, x.column) for x in scan()] == want_regex
         t_op = best_of({"openpyxl": scan}, 1 if n > 200_000 else 3)["openpyxl"]
         table.add(n, "openpyxl iter_rows + 'Total' in str(cell.value)", t_op)
-        table.add(n, "  ReadableSheet.find_cells_by_regex('Total') against it", best["sheet regex"], t_op)
-        bars.append((f"ReadableSheet.find_cells_by_regex >= 100x openpyxl at {n:,}", t_op / best["sheet regex"], 100.0))
+        table.add(n, "  ReadableSheet.find_cells_by_regex('Total') against it" + tag, best["sheet regex"], t_op)
+        bars.append((f"ReadableSheet.find_cells_by_regex >= 100x openpyxl at {n:,}{tag}", t_op / best["sheet regex"], 100.0))
     return sheet, flat
+
+
+def churn_allocator(n, readable):
+    """Makes and drops three snapshots of `n` cells, as a process that loads workbooks does."""
+    sheets = source_sheets(make_cells(n), 4, SlotCell)
+    for _ in range(3):
+        readable.create_finder(sheets)
+
+
+def search_child(n, repeats, use_openpyxl, threads):
+    """In a fresh child: the searches on a sheet built first, then on one built after other
+    snapshots were made and dropped. Prints the table rows, bars and thread lines as JSON."""
+    from tabrix import readable
+
+    openpyxl = None
+    if use_openpyxl:
+        try:
+            import openpyxl
+        except ImportError:
+            pass
+    table, bars = Table(), []
+    sheet, flat = measure_search(n, repeats, table, bars, readable, openpyxl)
+    lines = measure_threads(sheet, flat) if threads else []
+    del sheet, flat
+    gc.collect()
+    churn_allocator(n, readable)
+    measure_search(n, repeats, table, bars, readable, None, tag=" [after churn]")
+    print(json.dumps({"rows": table.rows, "bars": bars, "threads": lines}))
+
+
+def run_search_child(n, repeats, use_openpyxl, threads):
+    argv = [sys.executable, os.path.abspath(__file__), "--search-child", str(n), "--repeats", str(repeats)]
+    argv += [] if use_openpyxl else ["--no-openpyxl"]
+    argv += ["--threads"] if threads else []
+    run = subprocess.run(argv, capture_output=True, text=True)
+    if run.returncode:
+        sys.exit(f"search child failed:\n{run.stderr}")
+    return json.loads(run.stdout.strip().splitlines()[-1])
 
 
 # ---- memory -----------------------------------------------------------------------------------
@@ -315,12 +356,13 @@ def measure_threads(sheet, flat, seconds=2.0):
     searching, calls = counter_rate(lambda: sheet.find_cells_by_regex("Total"), seconds)
     floor, floor_calls = counter_rate(lambda: [x for x in flat if "Total" in x[2]], seconds)
     n = len(flat)
-    print(f"A counting Python thread while this thread searches {n:,} cells back to back ({seconds:.0f} s each)")
-    print(f"  this thread sleeps:                                   {idle / 1e6:7.2f} M increments/s")
-    print(f"  ReadableSheet.find_cells_by_regex, {calls:4d} calls:        {searching / 1e6:7.2f} M increments/s ({searching / idle:.0%} of idle)")
-    print(f"  pure-Python floor, {floor_calls:4d} scans:                     {floor / 1e6:7.2f} M increments/s ({floor / idle:.0%} of idle)")
-    print(f"  ({os.cpu_count()} processors; the search's worker threads share them with the counter)")
-    print()
+    return [
+        f"A counting Python thread while this thread searches {n:,} cells back to back ({seconds:.0f} s each)",
+        f"  this thread sleeps:                                   {idle / 1e6:7.2f} M increments/s",
+        f"  ReadableSheet.find_cells_by_regex, {calls:4d} calls:        {searching / 1e6:7.2f} M increments/s ({searching / idle:.0%} of idle)",
+        f"  pure-Python floor, {floor_calls:4d} scans:                  {floor / 1e6:7.2f} M increments/s ({floor / idle:.0%} of idle)",
+        f"  ({os.cpu_count()} processors; the search's worker threads share them with the counter)",
+    ]
 
 
 # ---- main -------------------------------------------------------------------------------------
@@ -332,9 +374,14 @@ def main():
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--no-openpyxl", action="store_true")
     ap.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
+    ap.add_argument("--search-child", type=int, help=argparse.SUPPRESS)
+    ap.add_argument("--threads", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
         memory_child(args.memory_child)
+        return
+    if args.search_child:
+        search_child(args.search_child, args.repeats, not args.no_openpyxl, args.threads)
         return
 
     from tabrix import readable
@@ -343,23 +390,29 @@ def main():
         import openpyxl
     except ImportError:
         openpyxl = None
-    if args.no_openpyxl:
-        openpyxl = None
 
     sizes = [int(s) for s in args.sizes.split(",")]
     print(f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors; python {sys.version.split()[0]}")
-    print(f"openpyxl: {openpyxl.__version__ if openpyxl else 'not installed (peer skipped)'}")
+    print(f"openpyxl: {openpyxl.__version__ if openpyxl and not args.no_openpyxl else 'skipped'}")
     print()
     bars = []
     snapshot, search = Table(), Table()
-    sheet = flat = None
+    thread_lines = []
     for n in sizes:
+        found = run_search_child(n, args.repeats, not args.no_openpyxl, threads=n == sizes[-1])
+        search.rows += [tuple(r) for r in found["rows"]]
+        bars += [tuple(b) for b in found["bars"]]
+        thread_lines = found["threads"] or thread_lines
         measure_snapshot(n, max(2, args.repeats // 2), snapshot, bars, readable)
-        sheet, flat = measure_search(n, args.repeats, search, bars, readable, openpyxl)
     snapshot.print("Snapshot: create_finder beside a loop that only reads the source fields")
-    search.print("Searches: ReadableSheet methods and module functions beside the Python floor and openpyxl")
+    search.print(
+        "Searches: ReadableSheet methods and module functions beside the Python floor and openpyxl\n"
+        "(each size in a fresh child; [after churn]: the sheet is built after three snapshots of the\n"
+        "same size were made and dropped in that process)"
+    )
     measure_memory(1_000_000, bars)
-    measure_threads(sheet, flat)
+    print("\n".join(thread_lines))
+    print()
     print(f"load average at end: {os.getloadavg()[0]:.2f}")
     print()
     for bar in bars:
