@@ -68,4 +68,11 @@ PyObject* raise_panic(std::string_view place, std::string_view message) noexcept
   return nullptr;
 }
 
+std::string quoted(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return "'" + std::string(text) + "'";
+  size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return "'" + std::string(text.substr(0, cut)) + "...' (" + std::to_string(text.size()) + " bytes)";
+}
+
 }  // namespace tbx::py

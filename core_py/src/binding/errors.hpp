@@ -1,5 +1,6 @@
 #pragma once
 // Raising the module's errors with their exact texts.
+#include <string>
 #include <string_view>
 
 #include "binding/python.hpp"
@@ -24,5 +25,9 @@ PyObject* panic_exception_type() noexcept;
 // Raises PanicException with `message`, first writing one diagnostic line naming `place` to
 // standard error. Returns nullptr so callers can `return raise_panic(...)`.
 PyObject* raise_panic(std::string_view place, std::string_view message) noexcept;
+
+// `text` quoted for a message, cut to its first `limit` bytes (at a character boundary) with
+// "..." when longer: a message repeats the input that failed, not megabytes of it.
+std::string quoted(std::string_view text, size_t limit = 200);
 
 }  // namespace tbx::py

@@ -2,6 +2,7 @@
 // Parameter types. Each knows its conversion from a Python object and the exact text of its
 // failure; the binder adds "argument '<name>': " to a TypeError. `load` returns false with the
 // Python exception set.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -133,9 +134,10 @@ bool for_each_in_sequence(PyObject* o, Reserve&& reserve, Item&& item) noexcept 
     }
     return true;
   }
+  // A length that a sequence only claims sizes the array up to a bound: it may be a lie.
   Py_ssize_t n = PySequence_Size(o);
   if (n < 0) PyErr_Clear();
-  else reserve(static_cast<size_t>(n));
+  else reserve(std::min<size_t>(static_cast<size_t>(n), size_t{1} << 16));
   Ref iter = steal(PyObject_GetIter(o));
   if (!iter) return false;
   while (Ref it = steal(PyIter_Next(iter.get()))) {

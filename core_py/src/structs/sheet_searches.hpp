@@ -64,7 +64,7 @@ struct SheetSearches {
     }));
     if (readable) return found.release();
     return raise_panic(std::string(SheetObj::kClassName) + ".find_cell_by_letter",
-                       "cannot read '" + std::string(letter.v) + "' as an A1 reference");
+                       "cannot read " + quoted(letter.v) + " as an A1 reference");
   }
   static PyObject* find_cells_by_regex(SheetObj& s, Text regex) {
     return many(s, [&](auto l) { return search::find_cells_by_regex(regex.v, l); });

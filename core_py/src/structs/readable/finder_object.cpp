@@ -78,7 +78,7 @@ PyObject* find_sheet_by_regex(FinderObject& f, Text pattern) {
   select::RegexResult r = select::by_regex(*f.p, pattern.v);
   if (!r.compiled)
     return raise_panic("Finder.find_sheet_by_regex",
-                       "invalid sheet-name pattern '" + std::string(pattern.v) + "': " + r.error);
+                       "invalid sheet-name pattern " + quoted(pattern.v) + ": " + r.error);
   return one_sheet(std::move(r.sheet));
 }
 

@@ -74,7 +74,7 @@ PyObject* find_cell_by_letter(Text letter, const ReadableCells& cells) {
   }));
   if (readable) return found.release();
   return raise_panic("readable.find_cell_by_letter",
-                     "cannot read '" + std::string(letter.v) + "' as an A1 reference");
+                     "cannot read " + quoted(letter.v) + " as an A1 reference");
 }
 PyObject* find_cells_by_regex(Text regex, const ReadableCells& cells) {
   return many(cells, [&](auto l) { return search::find_cells_by_regex(regex.v, l); });

@@ -100,27 +100,28 @@ bool read_merges(PyObject* merges, std::vector<MergeCell>& out, const Place& at)
     fail(at, "merge_cells", kind_error(merges, "None or a sequence of 4-number sequences"));
     return false;
   }
-  Ref seq = steal(PySequence_Fast(merges, "merge_cells must be a sequence"));
+  // Tuples of the sequences, holding their items: an item's __index__ may change the lists.
+  Ref seq = steal(PySequence_Tuple(merges));
   if (!seq) {
     fail(at, "merge_cells", "not a sequence");
     return false;
   }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
   out.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    PyObject* item = PyTuple_GET_ITEM(seq.get(), i);
     if (PyUnicode_Check(item) || !PySequence_Check(item)) {
       fail(at, "merge_cells", kind_error(item, "a sequence of four integers"));
       return false;
     }
-    Ref four = steal(PySequence_Fast(item, "merge range must be a sequence"));
-    if (!four || PySequence_Fast_GET_SIZE(four.get()) != 4) {
+    Ref four = steal(PySequence_Tuple(item));
+    if (!four || PyTuple_GET_SIZE(four.get()) != 4) {
       fail(at, "merge_cells", "a merged range must hold exactly four integers");
       return false;
     }
     long long v[4];
     for (int k = 0; k < 4; ++k) {
-      PyObject* x = PySequence_Fast_GET_ITEM(four.get(), k);
+      PyObject* x = PyTuple_GET_ITEM(four.get(), k);
       if (!int_of(x, INT32_MIN, INT32_MAX, v[k])) {
         fail(at, "merge_cells", "each bound must be an integer within the signed 32-bit range");
         return false;
