@@ -13,7 +13,7 @@ STAMPS="$VENV/.tabrix-stamps"
 
 log() { printf '[setup] %s\n' "$*" >&2; }
 
-apt_packages=(g++ pkg-config libpcre2-dev)
+apt_packages=(g++ pkg-config libpcre2-dev ${TABRIX_APT_EXTRA:-})
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

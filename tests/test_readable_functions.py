@@ -343,11 +343,6 @@ def test_a_length_that_lies_only_sizes_the_list(mixed, length):
     assert readable.find_values_by_col_rows(3, Listed([1, 2], length), mixed) == ["End", "same", " same "]
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="a sequence whose __len__ reports more items than memory holds aborts the process: "
-    "the reported length is reserved up front and std::bad_alloc escapes a noexcept conversion",
-)
 @pytest.mark.parametrize("argument", ["cells", "rows"])
 def test_a_huge_reported_length_is_not_trusted(argument):
     # Run in a child: the fault ends the whole interpreter.

@@ -25,8 +25,13 @@ void Buffer::grow_to(size_t need) noexcept {
   size_t cap = static_cast<size_t>(end_ - begin_);
   if (cap == 0) cap = 16;
   while (cap < need) cap *= 2;
-  auto* p = static_cast<char*>(std::realloc(begin_, cap));
-  if (!p) std::abort();  // allocation failure ends the process
+  char* p;
+  if (storage_) {
+    p = storage_->grow(begin_, used, cap, cap);
+  } else {
+    p = static_cast<char*>(std::realloc(begin_, cap));
+    if (!p) std::abort();  // allocation failure ends the process
+  }
   begin_ = p;
   cur_ = p + used;
   end_ = p + cap;

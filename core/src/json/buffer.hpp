@@ -8,10 +8,25 @@
 
 namespace tbx::json {
 
+// Where a buffer's bytes live. The default is memory of its own (realloc); a caller may hand in
+// storage it owns (the Python layer writes straight into the str it will return), in which case
+// the buffer neither frees it nor outlives it.
+struct Storage {
+  // Makes room for at least `need` bytes, keeping the first `used`; returns the new start and
+  // sets `capacity`. Never fails: allocation failure ends the process.
+  virtual char* grow(char* data, size_t used, size_t need, size_t& capacity) noexcept = 0;
+
+ protected:
+  ~Storage() = default;
+};
+
 class Buffer {
  public:
   explicit Buffer(size_t initial = 128) { grow_to(initial < 16 ? 16 : initial); }
-  ~Buffer() { std::free(begin_); }
+  Buffer(Storage& storage, size_t initial) : storage_(&storage) { grow_to(initial < 16 ? 16 : initial); }
+  ~Buffer() {
+    if (!storage_) std::free(begin_);
+  }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
 
@@ -33,6 +48,8 @@ class Buffer {
     return cur_;
   }
   void commit(size_t n) noexcept { cur_ += n; }
+  // Ends the bytes written into room() at p.
+  void advance_to(char* p) noexcept { cur_ = p; }
 
   // A JSON string: quotes, and the escapes for '"', '\\' and the control characters.
   void put_string(std::string_view s) noexcept;
@@ -44,6 +61,7 @@ class Buffer {
  private:
   void grow_to(size_t need) noexcept;
 
+  Storage* storage_ = nullptr;
   char* begin_ = nullptr;
   char* cur_ = nullptr;
   char* end_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
@@ -23,38 +24,59 @@ void put_number(Buffer& out, double v) {
   out.commit(format_number_json(v, p));
 }
 
-void put_value(Buffer& out, const Cell& c) {
-  switch (c.kind()) {
-    case Kind::Empty: out.put("null"); return;
-    case Kind::Text: out.put_string(c.text()); return;
-    case Kind::Number: put_number(out, c.number()); return;
-    case Kind::Integer: put_int(out, c.integer()); return;
-    case Kind::Bool: out.put(c.boolean() ? std::string_view("true") : std::string_view("false")); return;
-    case Kind::DateTime: {
-      char buf[64];
-      const size_t n = format_datetime_json(c.datetime(), buf);
-      out.put_string({buf, n});
-      return;
-    }
-  }
+template <size_t N>
+char* lit(char* p, const char (&s)[N]) {
+  std::memcpy(p, s, N - 1);
+  return p + N - 1;
 }
 
+// ,"data_type":"<code>" for the codes values and operations set, written without escaping.
+constexpr std::string_view kTypeFields[] = {
+    ",\"data_type\":\"General\"", ",\"data_type\":\"s\"", ",\"data_type\":\"n\"",
+    ",\"data_type\":\"b\"",       ",\"data_type\":\"d\"", ",\"data_type\":\"f\"",
+};
+
+// One cell object. Fixed parts and numbers go straight into reserved room; strings go through
+// the escaping writer.
 void put_cell(Buffer& out, const Cell& c) {
-  out.put("{\"row\":");
-  put_int(out, c.row());
-  out.put(",\"column\":");
-  put_int(out, c.column());
-  out.put(",\"value\":");
-  put_value(out, c);
+  const Kind kind = c.kind();
+  char* p = out.room(64 + kMaxNumberText);
+  p = lit(p, "{\"row\":");
+  p = std::to_chars(p, p + 10, c.row()).ptr;
+  p = lit(p, ",\"column\":");
+  p = std::to_chars(p, p + 5, c.column()).ptr;
+  p = lit(p, ",\"value\":");
+  switch (kind) {
+    case Kind::Empty: p = lit(p, "null"); break;
+    case Kind::Text: break;
+    case Kind::Number:
+      if (std::isfinite(c.number())) p += format_number_json(c.number(), p);
+      else p = lit(p, "null");
+      break;
+    case Kind::Integer: p = std::to_chars(p, p + 11, c.integer()).ptr; break;
+    case Kind::Bool: p = c.boolean() ? lit(p, "true") : lit(p, "false"); break;
+    case Kind::DateTime:
+      *p++ = '"';
+      p += format_datetime_json(c.datetime(), p);  // digits, '-', ':', 'T', '.', '+': no escapes
+      *p++ = '"';
+      break;
+  }
+  out.advance_to(p);
+  if (kind == Kind::Text) out.put_string(c.text());
   if (const std::string* f = c.formula()) {
     out.put(",\"formula\":");
     out.put_string(*f);
   }
-  out.put(",\"data_type\":");
-  out.put_string(c.data_type_text());
-  if (const std::string* s = c.style()) {
+  const DataType d = c.data_type();
+  if (d != DataType::Other) {
+    out.put(kTypeFields[static_cast<int>(d)]);
+  } else {
+    out.put(",\"data_type\":");
+    out.put_string(c.data_type_text());
+  }
+  if (const std::string* st = c.style()) {
     out.put(",\"style_id\":");
-    out.put_string(*s);
+    out.put_string(*st);
   }
   if (const std::string* h = c.hidden_value()) {
     out.put(",\"hidden_value\":");
@@ -90,13 +112,12 @@ void put_sheet(Buffer& out, const Sheet& sheet) {
   out.put(",\"cells\":[");
   {
     SortedCells cells = sheet.sorted_locked();
-    // About 60 bytes a cell: size the buffer once instead of doubling through it.
-    out.reserve_more(cells->size() * 64);
+    // Cells are read without their locks: a write-side cell is written only by Python code,
+    // which cannot run while this thread holds the interpreter lock, as serialisation does.
     bool first = true;
     for (const Cell* c : *cells) {
       if (!first) out.put(',');
       first = false;
-      SharedGuard g(c->lock());
       put_cell(out, *c);
     }
   }
@@ -158,6 +179,20 @@ void put_sheet(Buffer& out, const Sheet& sheet) {
 }
 
 }  // namespace
+
+size_t estimated_size(const Book& book) {
+  std::shared_lock l(book.lock());
+  size_t n = 16;
+  for (const SheetHandle& s : book.sheets_locked()) {
+    std::shared_lock sl(s->lock());
+    // About 55 bytes for a cell of a short text or number; merges, dimensions and comments are
+    // few. Growth covers the rest.
+    n += 256 + s->name_locked().size() + s->table_locked().size() * 64 +
+         (s->merges_locked().size() + s->rows_locked().size() + s->columns_locked().size()) * 64 +
+         s->comments_locked().size() * 128;
+  }
+  return n;
+}
 
 bool write_book(const Book& book, Buffer& out, std::string& error) {
   (void)error;  // every value kind has a JSON form; non-finite numbers are written as null

@@ -13,4 +13,7 @@ namespace tbx::json {
 // document cannot be written; nothing partial is kept then.
 bool write_book(const Book& book, Buffer& out, std::string& error);
 
+// A size the document of `book` will most likely not exceed, to size the output once.
+size_t estimated_size(const Book& book);
+
 }  // namespace tbx::json

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include "search/pool.hpp"
+#include "utils/radix.hpp"
 
 namespace tbx {
 
-using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
+using ReadLock = std::shared_lock<RwLock>;
+using WriteLock = std::unique_lock<RwLock>;
 
 Sheet::Sheet(const Sheet& src)
     : Shared<Sheet>(),
@@ -19,7 +19,10 @@ Sheet::Sheet(const Sheet& src)
       cols_(src.cols_),
       default_height_(src.default_height_),
       default_width_(src.default_width_),
-      comments_(src.comments_) {}
+      comments_(src.comments_),
+      order_(src.order_),
+      last_key_(src.last_key_),
+      in_order_(src.in_order_) {}
 
 std::string Sheet::name() const {
   ReadLock l(lock_);
@@ -63,6 +66,7 @@ CellHandle Sheet::cell(uint32_t row, uint16_t col, std::optional<std::string_vie
       },
       inserted);
   if (inserted) {
+    note_inserted(c);
     if (sorted_) invalidate_sorted_locked();
   } else if (text) {
     UniqueGuard g(c->lock());
@@ -91,23 +95,57 @@ uint16_t Sheet::max_column() const {
 }
 
 void sort_cells(std::vector<Cell*>& cells) {
-  // Sort packed keys rather than chase pointers in every comparison.
-  std::vector<std::pair<uint64_t, Cell*>> keyed;
-  keyed.reserve(cells.size());
-  for (Cell* c : cells) keyed.emplace_back((uint64_t{c->row()} << 16) | c->column(), c);
-  pool::sort(keyed.data(), keyed.data() + keyed.size(),
-             [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (size_t i = 0; i < cells.size(); ++i) cells[i] = keyed[i].second;
+  const size_t n = cells.size();
+  if (n < 2) return;
+  // Records are allocated as they are written, and reports are written row by row, so address
+  // order is usually row-major already. Ordering by address reads no record; reading the keys
+  // in that order then walks memory forwards. Only when they are out of order is a second
+  // sort, by key, needed.
+  static_assert(sizeof(Cell*) == sizeof(uint64_t));
+  std::vector<uint64_t> addresses(n);
+  for (size_t i = 0; i < n; ++i) addresses[i] = reinterpret_cast<uint64_t>(cells[i]);
+  radix::sort_u64(addresses);
+  std::vector<radix::Keyed> keyed(n);
+  for (size_t i = 0; i < n; ++i) {
+    auto* c = reinterpret_cast<Cell*>(addresses[i]);
+    keyed[i] = {(uint64_t{c->row()} << 16) | c->column(), c};
+  }
+  radix::sort_keyed(keyed);  // returns at once when already in order
+  for (size_t i = 0; i < n; ++i) cells[i] = static_cast<Cell*>(keyed[i].item);
+}
+
+void Sheet::note_inserted(Cell* c) {
+  if (!in_order_) return;
+  const uint64_t key = (uint64_t{c->row()} << 16) | c->column();
+  if (order_.empty() || key > last_key_) {
+    order_.push_back(c);
+    last_key_ = key;
+  } else {
+    forget_order();
+  }
+}
+
+void Sheet::forget_order() noexcept {
+  in_order_ = false;
+  std::vector<Cell*>().swap(order_);
 }
 
 SortedCells Sheet::sorted_locked() const {
   std::lock_guard g(sorted_mu_);
   if (!sorted_) {
-    auto v = std::make_shared<std::vector<Cell*>>();
-    v->reserve(table_.size());
-    table_.for_each([&](Cell* c) { v->push_back(c); });
-    sort_cells(*v);
-    sorted_ = std::move(v);
+    // The creation order serves when it covers the whole table (a snapshot fills its table
+    // directly and keeps no such record).
+    if (in_order_ && order_.size() == table_.size()) {
+      // The list itself, not a copy: it changes only under the sheet's exclusive lock, which
+      // also drops this cache, and every user of the cache holds the sheet's lock.
+      sorted_ = SortedCells(SortedCells(), &order_);
+    } else {
+      auto v = std::make_shared<std::vector<Cell*>>();
+      v->reserve(table_.size());
+      table_.for_each([&](Cell* c) { v->push_back(c); });
+      sort_cells(*v);
+      sorted_ = std::move(v);
+    }
   }
   return sorted_;
 }
@@ -160,6 +198,7 @@ void delete_band(CellTable& table, uint64_t first, uint64_t last, uint64_t amoun
 void Sheet::delete_rows(uint32_t idx, uint32_t amount) {
   if (amount == 0) return;
   WriteLock l(lock_);
+  forget_order();
   const uint64_t last = std::min<uint64_t>(uint64_t{idx} + amount - 1, UINT32_MAX);
   delete_band(
       table_, idx, last, amount, [](Cell* c) { return uint64_t{c->row()}; },
@@ -174,6 +213,7 @@ void Sheet::delete_rows(uint32_t idx, uint32_t amount) {
 void Sheet::delete_cols(uint16_t idx, uint16_t amount) {
   if (amount == 0) return;
   WriteLock l(lock_);
+  forget_order();
   const uint64_t last = std::min<uint64_t>(uint64_t{idx} + amount - 1, UINT16_MAX);
   delete_band(
       table_, idx, last, amount, [](Cell* c) { return uint64_t{c->column()}; },

@@ -58,14 +58,15 @@ class Comment : public Shared<Comment> {
   std::string author_, text_;
 };
 
-// Cells sorted by row, then column; borrowed pointers, valid while the sheet is read-locked.
+// Cells sorted by row, then column; borrowed pointers, valid while the sheet is read-locked
+// (hold it only under the sheet's lock: it may be the sheet's own list).
 using SortedCells = std::shared_ptr<const std::vector<Cell*>>;
 
 class Sheet : public Shared<Sheet> {
  public:
   Sheet(std::string_view name, std::string_view state) : name_(name), state_(state) {}
 
-  std::shared_mutex& lock() const noexcept { return lock_; }
+  RwLock& lock() const noexcept { return lock_; }
 
   // --- Whole operations: each takes the sheet's lock itself. ---
   std::string name() const;
@@ -120,7 +121,7 @@ class Sheet : public Shared<Sheet> {
  private:
   Sheet(const Sheet& src);  // the caller holds src's lock
 
-  mutable std::shared_mutex lock_;
+  mutable RwLock lock_;
   std::string name_, state_;
   std::vector<MergeCell> merges_;
   CellTable table_;
@@ -133,6 +134,15 @@ class Sheet : public Shared<Sheet> {
   // The sorted cell list, kept while the cell table is unchanged.
   mutable std::mutex sorted_mu_;
   mutable SortedCells sorted_;
+
+  // Reports are written row by row: while every new cell comes after the previous one in
+  // row-major order, the cells in order of creation are the sorted list, and sorting costs
+  // nothing. The first cell out of order (or any deletion) drops this record for good.
+  void note_inserted(Cell* c);
+  void forget_order() noexcept;
+  std::vector<Cell*> order_;
+  uint64_t last_key_ = 0;
+  bool in_order_ = true;
 };
 
 using SheetHandle = Handle<Sheet>;

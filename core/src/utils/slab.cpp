@@ -4,10 +4,14 @@
 #include <new>
 #include <thread>
 
+#include "utils/memory.hpp"
+
 namespace tbx {
 
 namespace {
-constexpr size_t kChunk = 64 * 1024;
+// One huge page a chunk: cells are made by the million, and a fault per 2 MiB beats one per
+// 4 KiB.
+constexpr size_t kChunk = memory::kHugePage;
 }
 
 SlabPool::SlabPool(size_t block_size) noexcept
@@ -24,8 +28,9 @@ void SlabPool::lock() noexcept {
 }
 
 void SlabPool::refill() noexcept {
-  auto* chunk = static_cast<char*>(std::malloc(kChunk));
+  auto* chunk = static_cast<char*>(std::aligned_alloc(kChunk, kChunk));
   if (!chunk) std::abort();  // allocation failure ends the process
+  memory::advise_huge_pages(chunk, kChunk);
   bump_ = chunk;
   bump_end_ = chunk + kChunk - (kChunk % block_size_);
 }

@@ -1,7 +1,7 @@
 #pragma once
 // A process-wide pool of fixed-size blocks for records that exist by the million: no per-block
 // header (a 40-byte cell costs 40 bytes, where malloc takes 48) and allocation is a pop from a
-// free list. Blocks are carved from 64 KiB chunks that are kept for the life of the process.
+// free list. Blocks are carved from 2 MiB chunks that are kept for the life of the process.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
