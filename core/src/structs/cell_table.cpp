@@ -64,20 +64,18 @@ void CellTable::rehash(size_t capacity) noexcept {
 }
 
 void CellTable::place(Cell* c) noexcept {
-  const uint64_t h = hash(c->row(), c->column());
-  size_t i = h & mask_;
+  size_t i = home(c->row(), c->column(), mask_);
   while (slots_[i]) i = (i + 1) & mask_;
-  slots_[i] = pack(c, h >> 48);
+  slots_[i] = pack(c, tag(c->row(), c->column()));
 }
 
 Cell* CellTable::find(uint32_t row, uint16_t col) const noexcept {
   if (size_ == 0) return nullptr;
-  const uint64_t h = hash(row, col);
-  const uint64_t tag = h >> 48;
-  for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+  const uint64_t t = tag(row, col);
+  for (size_t i = home(row, col, mask_);; i = (i + 1) & mask_) {
     const uint64_t s = slots_[i];
     if (s == 0) return nullptr;
-    if ((s >> 48) == tag) {
+    if ((s >> 48) == t) {
       Cell* c = unpack(s);
       if (c->row() == row && c->column() == col) return c;
     }
@@ -89,20 +87,19 @@ void CellTable::insert_or_replace(Cell* c) noexcept {
   const uint32_t row = c->row();
   const uint16_t col = c->column();
   if ((size_ + 1) * 4 > slots_.size() * 3) grow();
-  const uint64_t h = hash(row, col);
-  const uint64_t tag = h >> 48;
-  for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+  const uint64_t t = tag(row, col);
+  for (size_t i = home(row, col, mask_);; i = (i + 1) & mask_) {
     const uint64_t s = slots_[i];
     if (s == 0) {
-      slots_[i] = pack(c, tag);
+      slots_[i] = pack(c, t);
       ++size_;
       inserted = true;
       break;
     }
-    if ((s >> 48) == tag) {
+    if ((s >> 48) == t) {
       Cell* old = unpack(s);
       if (old->row() == row && old->column() == col) {
-        slots_[i] = pack(c, tag);
+        slots_[i] = pack(c, t);
         old->release();
         break;
       }

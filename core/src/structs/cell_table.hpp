@@ -30,18 +30,17 @@ class CellTable {
   template <class Make>
   Cell* find_or_insert(uint32_t row, uint16_t col, Make&& make, bool& inserted) noexcept {
     if ((size_ + 1) * 4 > slots_.size() * 3) grow();
-    const uint64_t h = hash(row, col);
-    const uint64_t tag = h >> 48;
-    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+    const uint64_t t = tag(row, col);
+    for (size_t i = home(row, col, mask_);; i = (i + 1) & mask_) {
       const uint64_t s = slots_[i];
       if (s == 0) {
         Cell* c = make();
-        slots_[i] = pack(c, tag);
+        slots_[i] = pack(c, t);
         ++size_;
         inserted = true;
         return c;
       }
-      if ((s >> 48) == tag) {
+      if ((s >> 48) == t) {
         Cell* c = unpack(s);
         if (c->row() == row && c->column() == col) {
           inserted = false;
@@ -65,14 +64,25 @@ class CellTable {
   std::vector<Cell*> take_all() noexcept;
 
  private:
-  static uint64_t hash(uint32_t row, uint16_t col) noexcept {
-    uint64_t x = (uint64_t{row} << 16) | col;
+  static uint64_t mix(uint64_t x) noexcept {
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdULL;
     x ^= x >> 33;
     x *= 0xc4ceb9fe1a85ec53ULL;
     x ^= x >> 33;
     return x;
+  }
+  // Where a key's probe starts. Eight neighbouring columns of a row share one cache line of
+  // slots (a row written left to right touches a line per eight cells, not one per cell); the
+  // blocks themselves are spread by a full mix, so no row or column piles up in one chain.
+  static size_t home(uint32_t row, uint16_t col, size_t mask) noexcept {
+    const uint64_t block = mix((uint64_t{row} << 13) | (col >> 3));
+    return (static_cast<size_t>(block) & mask & ~size_t{7}) | (col & 7u);
+  }
+  // 16 bits of a full mix of the key, kept in the slot: a probe reads a record only when they
+  // agree.
+  static uint64_t tag(uint32_t row, uint16_t col) noexcept {
+    return mix((uint64_t{row} << 16) | col) >> 48;
   }
   static uint64_t pack(Cell* c, uint64_t tag) noexcept {
     return (tag << 48) | reinterpret_cast<uintptr_t>(c);

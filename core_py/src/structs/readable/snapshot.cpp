@@ -70,6 +70,63 @@ Ref field(PyObject* holder, PyObject* name) noexcept {
   return steal(PyObject_GetAttr(holder, name));
 }
 
+// The five cell fields are read a million times from objects of one or two types, so how each
+// is read is worked out once per type. A field that the type declares in __slots__ (a member
+// descriptor, which attribute lookup always prefers) is read straight from the object; any other
+// field, or any type with its own attribute hook, goes through the ordinary lookup. An exact
+// dict is read with a direct dict lookup. Each path gives what the lookup rule gives.
+constexpr int kCellFields = 5;
+
+struct TypePlan {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+  Py_ssize_t slot[kCellFields] = {};  // offset of a __slots__ member, or -1
+};
+
+class CellReader {
+ public:
+  explicit CellReader(const Names& nm) : names_{nm.row, nm.column, nm.value, nm.formula, nm.data_type} {}
+
+  // Field k of `src` as a new reference, or null with the lookup's exception set.
+  Ref get(PyObject* src, int k) noexcept {
+    if (PyDict_CheckExact(src)) {
+      PyObject* v = PyDict_GetItemWithError(src, names_[k]);
+      if (v) return borrow(v);
+      if (PyErr_Occurred()) return Ref();
+      return field(src, names_[k]);  // raises the KeyError
+    }
+    const TypePlan& plan = plan_for(Py_TYPE(src));
+    if (plan.slot[k] >= 0) {
+      PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(src) + plan.slot[k]);
+      if (v) return borrow(v);
+    }
+    return field(src, names_[k]);
+  }
+
+ private:
+  const TypePlan& plan_for(PyTypeObject* t) noexcept {
+    for (const TypePlan& p : plans_)
+      if (p.type == t && p.version != 0 && p.version == t->tp_version_tag) return p;
+    TypePlan& p = plans_[next_++ % std::size(plans_)];
+    p.type = t;
+    p.version = PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0;
+    for (int k = 0; k < kCellFields; ++k) {
+      p.slot[k] = -1;
+      if (p.version == 0 || t->tp_getattro != PyObject_GenericGetAttr) continue;
+      PyObject* d = _PyType_Lookup(t, names_[k]);
+      if (d && Py_IS_TYPE(d, &PyMemberDescr_Type)) {
+        const PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
+        if (m->type == Py_T_OBJECT_EX && !(m->flags & Py_AUDIT_READ)) p.slot[k] = m->offset;
+      }
+    }
+    return p;
+  }
+
+  PyObject* names_[kCellFields];
+  TypePlan plans_[4];
+  size_t next_ = 0;
+};
+
 bool text_of(PyObject* o, std::string_view& out) noexcept {
   if (!PyUnicode_Check(o)) return false;
   Py_ssize_t n;
@@ -140,32 +197,32 @@ bool read_merges(PyObject* merges, std::vector<MergeCell>& out, const Place& at)
 }
 
 // One source cell into a new record (count 1), or null with PanicException set.
-Cell* read_cell(PyObject* src, const Names& nm, const Place& at) noexcept {
+Cell* read_cell(PyObject* src, CellReader& reader, const Place& at) noexcept {
   long long row, col;
-  Ref o = field(src, nm.row);
+  Ref o = reader.get(src, 0);
   if (!o) return fail(at, "row", "missing or unreadable");
   if (!int_of(o.get(), 0, UINT32_MAX, row))
     return fail(at, "row", PyErr_Occurred() ? "not an integer" : "outside 0..4294967295");
-  o = field(src, nm.column);
+  o = reader.get(src, 1);
   if (!o) return fail(at, "column", "missing or unreadable");
   if (!int_of(o.get(), 0, UINT16_MAX, col))
     return fail(at, "column", PyErr_Occurred() ? "not an integer" : "outside 0..65535");
 
-  Ref value = field(src, nm.value);
+  Ref value = reader.get(src, 2);
   if (!value) return fail(at, "value", "missing or unreadable");
   std::string_view value_text;
   const bool has_value = value.get() != Py_None;
   if (has_value && !text_of(value.get(), value_text))
     return fail(at, "value", PyErr_Occurred() ? "not valid UTF-8" : kind_error(value.get(), "None or a str"));
 
-  Ref formula = field(src, nm.formula);
+  Ref formula = reader.get(src, 3);
   if (!formula) return fail(at, "formula", "missing or unreadable");
   std::string_view formula_text;
   const bool has_formula = formula.get() != Py_None;
   if (has_formula && !text_of(formula.get(), formula_text))
     return fail(at, "formula", PyErr_Occurred() ? "not valid UTF-8" : kind_error(formula.get(), "None or a str"));
 
-  Ref dtype = field(src, nm.data_type);
+  Ref dtype = reader.get(src, 4);
   if (!dtype) return fail(at, "data_type", "missing or unreadable");
   std::string_view dtype_text;
   if (!text_of(dtype.get(), dtype_text))
@@ -219,10 +276,11 @@ SheetHandle build_snapshot(PyObject* source, size_t index) noexcept {
   table.reserve(static_cast<size_t>(n0));
   // Field lookups may run Python code that changes the list: the walk stops at the shorter of
   // its starting and current lengths, and holds each element while reading it.
+  CellReader reader(*nm);
   for (Py_ssize_t i = 0; i < n0 && i < PyList_GET_SIZE(cells.get()); ++i) {
     Ref item = borrow(PyList_GET_ITEM(cells.get(), i));
     at.cell = i;
-    Cell* c = read_cell(item.get(), *nm, at);
+    Cell* c = read_cell(item.get(), reader, at);
     if (!c) return {};
     table.insert_or_replace(c);  // the last cell with given coordinates wins
   }
