@@ -80,8 +80,12 @@ constexpr int kCellFields = 5;
 struct TypePlan {
   PyTypeObject* type = nullptr;
   unsigned int version = 0;
-  Py_ssize_t slot[kCellFields] = {};  // offset of a __slots__ member, or -1
+  // Per field: the offset of a __slots__ member; kInDict for a field that only an instance
+  // dict at a fixed offset can hold (no class attribute of that name); kLookup otherwise.
+  Py_ssize_t slot[kCellFields] = {};
 };
+constexpr Py_ssize_t kLookup = -1;
+constexpr Py_ssize_t kInDict = -2;
 
 class CellReader {
  public:
@@ -99,8 +103,15 @@ class CellReader {
     if (plan.slot[k] >= 0) {
       PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(src) + plan.slot[k]);
       if (v) return borrow(v);
+    } else if (plan.slot[k] == kInDict) {
+      PyObject** dict = _PyObject_GetDictPtr(src);
+      if (dict && *dict) {
+        PyObject* v = PyDict_GetItemWithError(*dict, names_[k]);
+        if (v) return borrow(v);
+        if (PyErr_Occurred()) return Ref();
+      }
     }
-    return field(src, names_[k]);
+    return field(src, names_[k]);  // also raises the lookup's own error for a missing field
   }
 
  private:
@@ -110,13 +121,18 @@ class CellReader {
     TypePlan& p = plans_[next_++ % std::size(plans_)];
     p.type = t;
     p.version = PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0;
+    // Objects whose dict the interpreter manages itself (plain classes) keep the ordinary
+    // lookup: their attributes need not live in a dict at all.
+    const bool plain_dict = t->tp_dictoffset != 0 && !PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT);
     for (int k = 0; k < kCellFields; ++k) {
-      p.slot[k] = -1;
+      p.slot[k] = kLookup;
       if (p.version == 0 || t->tp_getattro != PyObject_GenericGetAttr) continue;
       PyObject* d = _PyType_Lookup(t, names_[k]);
       if (d && Py_IS_TYPE(d, &PyMemberDescr_Type)) {
         const PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
         if (m->type == Py_T_OBJECT_EX && !(m->flags & Py_AUDIT_READ)) p.slot[k] = m->offset;
+      } else if (!d && plain_dict) {
+        p.slot[k] = kInDict;
       }
     }
     return p;
