@@ -1,5 +1,7 @@
 #include "structs/cell.hpp"
 
+#include <pthread.h>
+
 #include <new>
 
 #include "utils/slab.hpp"
@@ -8,7 +10,11 @@ namespace tbx {
 namespace {
 
 SlabPool& cell_pool() noexcept {
-  static SlabPool* pool = new SlabPool(sizeof(Cell));  // lives for the process
+  static SlabPool* pool = [] {
+    auto* p = new SlabPool(sizeof(Cell));  // lives for the process
+    pthread_atfork(nullptr, nullptr, [] { cell_pool().after_fork_in_child(); });
+    return p;
+  }();
   return *pool;
 }
 

@@ -15,6 +15,9 @@ class SlabPool {
   void deallocate(void* p) noexcept;
   // Blocks handed out and not yet returned (for leak checks in tests).
   size_t live() const noexcept { return live_.load(std::memory_order_relaxed); }
+  // In a child process after fork(): the lock may have been held by a thread that does not
+  // exist there.
+  void after_fork_in_child() noexcept { busy_.clear(std::memory_order_relaxed); }
 
  private:
   struct FreeBlock { FreeBlock* next; };
