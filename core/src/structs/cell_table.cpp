@@ -28,7 +28,6 @@ void CellTable::clear() noexcept {
     for_each([](Cell* c) { c->release(); });
   }
   slots_.clear();
-  slots_.shrink_to_fit();
   mask_ = 0;
   size_ = 0;
 }
@@ -38,7 +37,6 @@ std::vector<Cell*> CellTable::take_all() noexcept {
   out.reserve(size_);
   for_each([&](Cell* c) { out.push_back(c); });
   slots_.clear();
-  slots_.shrink_to_fit();
   mask_ = 0;
   size_ = 0;
   return out;
@@ -53,11 +51,8 @@ void CellTable::reserve(size_t n) noexcept {
 void CellTable::grow() noexcept { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
 
 void CellTable::rehash(size_t capacity) noexcept {
-  std::vector<uint64_t> old;
-  old.swap(slots_);
-  slots_.reserve(capacity);
-  memory::advise_huge_pages(slots_.data(), capacity * sizeof(uint64_t));
-  slots_.assign(capacity, 0);
+  PageVector<uint64_t> old = std::move(slots_);
+  slots_.assign_zeroed(capacity);
   mask_ = capacity - 1;
   for (uint64_t s : old)
     if (s) place(unpack(s));

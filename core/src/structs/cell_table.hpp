@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "structs/cell.hpp"
+#include "utils/page_vector.hpp"
 
 namespace tbx {
 
@@ -94,7 +95,7 @@ class CellTable {
   void rehash(size_t capacity) noexcept;
   void place(Cell* c) noexcept;  // into a table known not to hold its key
 
-  std::vector<uint64_t> slots_;
+  PageVector<uint64_t> slots_;
   size_t mask_ = 0;
   size_t size_ = 0;
 };

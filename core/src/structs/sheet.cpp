@@ -127,7 +127,7 @@ void Sheet::note_inserted(Cell* c) {
 
 void Sheet::forget_order() noexcept {
   in_order_ = false;
-  std::vector<Cell*>().swap(order_);
+  order_.clear();
 }
 
 SortedCells Sheet::sorted_locked() const {
@@ -138,13 +138,19 @@ SortedCells Sheet::sorted_locked() const {
     if (in_order_ && order_.size() == table_.size()) {
       // The list itself, not a copy: it changes only under the sheet's exclusive lock, which
       // also drops this cache, and every user of the cache holds the sheet's lock.
-      sorted_ = SortedCells(SortedCells(), &order_);
+      order_view_ = std::span<Cell* const>(order_.data(), order_.size());
+      sorted_ = SortedCells(SortedCells(), &order_view_);
     } else {
-      auto v = std::make_shared<std::vector<Cell*>>();
-      v->reserve(table_.size());
-      table_.for_each([&](Cell* c) { v->push_back(c); });
-      sort_cells(*v);
-      sorted_ = std::move(v);
+      struct Owned {
+        std::vector<Cell*> cells;
+        std::span<Cell* const> view;
+      };
+      auto owned = std::make_shared<Owned>();
+      owned->cells.reserve(table_.size());
+      table_.for_each([&](Cell* c) { owned->cells.push_back(c); });
+      sort_cells(owned->cells);
+      owned->view = owned->cells;
+      sorted_ = SortedCells(owned, &owned->view);
     }
   }
   return sorted_;

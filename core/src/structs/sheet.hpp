@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "structs/cell_table.hpp"
 #include "structs/handle.hpp"
 #include "structs/rwlock.hpp"
+#include "utils/page_vector.hpp"
 
 namespace tbx {
 
@@ -60,7 +62,7 @@ class Comment : public Shared<Comment> {
 
 // Cells sorted by row, then column; borrowed pointers, valid while the sheet is read-locked
 // (hold it only under the sheet's lock: it may be the sheet's own list).
-using SortedCells = std::shared_ptr<const std::vector<Cell*>>;
+using SortedCells = std::shared_ptr<const std::span<Cell* const>>;
 
 class Sheet : public Shared<Sheet> {
  public:
@@ -140,7 +142,8 @@ class Sheet : public Shared<Sheet> {
   // nothing. The first cell out of order (or any deletion) drops this record for good.
   void note_inserted(Cell* c);
   void forget_order() noexcept;
-  std::vector<Cell*> order_;
+  PageVector<Cell*> order_;
+  mutable std::span<Cell* const> order_view_;  // the cache's view of order_
   uint64_t last_key_ = 0;
   bool in_order_ = true;
 };
