@@ -48,8 +48,14 @@ struct PyClass {
   template <class... A>
   static PyObject* wrap_as(PyTypeObject* t, A&&... args) noexcept {
     if (!t) return nullptr;
-    PyObject* o = t->tp_alloc(t, 0);
-    if (!o) return nullptr;
+    PyObject* o;
+    if (t == slot_type() && spare_count > 0) {
+      o = spares[--spare_count];
+      PyObject_Init(o, t);  // takes the count on the class that every instance holds
+    } else {
+      o = t->tp_alloc(t, 0);
+      if (!o) return nullptr;
+    }
     new (&reinterpret_cast<Derived*>(o)->p) Payload{std::forward<A>(args)...};
     return o;
   }
@@ -60,9 +66,23 @@ struct PyClass {
     PyTypeObject* t = Py_TYPE(self);
     if (PyType_HasFeature(t, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
     reinterpret_cast<Derived*>(self)->p.~Payload();
-    t->tp_free(self);
+    if (t == slot_type() && !PyType_HasFeature(t, Py_TPFLAGS_HAVE_GC) && spare_count < kSpares) {
+      // Keep the memory for the next object of this class: report code makes and drops
+      // millions of cell objects, one per written cell.
+      spares[spare_count++] = self;
+    } else {
+      t->tp_free(self);
+    }
     Py_DECREF(t);
   }
+
+ private:
+  // Spare object memory of this exact class (never of a subclass), used under the
+  // interpreter lock only.
+  static constexpr int kSpares = 64;
+  static inline PyObject* spares[kSpares] = {};
+  static inline int spare_count = 0;
+  static PyTypeObject* slot_type() noexcept { return type(); }
 };
 
 // A payload for classes whose objects carry no state yet.
