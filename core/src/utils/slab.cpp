@@ -53,8 +53,9 @@ void* SlabPool::allocate() noexcept {
     p = bump_;
     bump_ += block_size_;
   }
+  // Counted under the lock: a plain store, not a second atomic read-modify-write.
+  live_.store(live_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   unlock();
-  live_.fetch_add(1, std::memory_order_relaxed);
   return p;
 }
 
@@ -68,8 +69,8 @@ void SlabPool::deallocate(void* p) noexcept {
   lock();
   b->next = free_;
   free_ = b;
+  live_.store(live_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   unlock();
-  live_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 }  // namespace tbx

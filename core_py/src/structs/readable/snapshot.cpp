@@ -154,7 +154,11 @@ bool text_of(PyObject* o, std::string_view& out) noexcept {
 
 // An integer (int, bool, __index__) within [min, max].
 bool int_of(PyObject* o, long long min, long long max, long long& out) noexcept {
-  const long v = PyLong_AsLong(o);
+  long v;
+  if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o)))
+    v = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+  else
+    v = PyLong_AsLong(o);
   if (v == -1 && PyErr_Occurred()) return false;
   if (v < min || v > max) return false;
   out = v;
