@@ -182,7 +182,12 @@ void delete_band(CellTable& table, uint64_t first, uint64_t last, uint64_t amoun
       continue;
     }
     if (k > first && amount > 0) {
-      if (c->filed_twice()) {
+      bool shared;
+      {
+        SharedGuard g(c->lock());  // the mark shares a byte with the data type code
+        shared = c->filed_twice();
+      }
+      if (shared) {
         Cell* copy;
         {
           SharedGuard g(c->lock());
