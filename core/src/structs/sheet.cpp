@@ -303,7 +303,9 @@ bool Sheet::hidden_column(uint16_t col) const {
 }
 
 Handle<Sheet> Sheet::copy() const {
-  ReadLock l(lock_);
+  // Exclusive, though the sheet's own fields are only read: marking the records writes them, and
+  // readers that take the sheet's lock but not each cell's (serialisation) must not overlap it.
+  WriteLock l(lock_);
   auto h = Handle<Sheet>::adopt(new Sheet(*this));
   // Both tables now file the same records: none of them may move in place any more.
   table_.for_each([](Cell* c) {
