@@ -4,10 +4,9 @@
 #
 #   bash reliability/tsan.sh [SECONDS] [ROWS]   concurrent phase of SECONDS (default 30) over
 #                                               sheets of ROWS x 10 cells (default 9000)
-#                                               then the regression check probe-filed-twice
-#   bash reliability/tsan.sh probe              a scenario outside the extension's contract
-#                                               (see README) that shows a report while that
-#                                               finding stands
+#                                               then the regression checks probe-filed-twice
+#                                               and probe-json-copy
+#   bash reliability/tsan.sh probe              probe-json-copy alone
 #
 # Exits non-zero on a wrong search result or on any ThreadSanitizer report. The binary is built
 # into build/tsan/ (ignored by git) and rebuilt only when a source changed.
@@ -68,7 +67,11 @@ status=${PIPESTATUS[0]}
 set -e
 races=$(grep -c '^WARNING: ThreadSanitizer' "$OUT/run.log" || true)
 main_races=$races
-# Regression check: deleting rows of a copy while the original is copied again.
+# Regression checks: deleting rows of a copy while the original is copied again; copying a
+# sheet while it is written as JSON.
 probe probe-filed-twice
-echo "tsan: exit $status, ThreadSanitizer reports: $main_races (+ $races in the regression check), wall $(($(date +%s) - start)) s"
-if [ "$status" -ne 0 ] || [ "$main_races" -ne 0 ] || [ "$races" -ne 0 ]; then exit 1; fi
+regression_races=$races
+probe probe-json-copy
+regression_races=$((regression_races + races))
+echo "tsan: exit $status, ThreadSanitizer reports: $main_races (+ $regression_races in the regression checks), wall $(($(date +%s) - start)) s"
+if [ "$status" -ne 0 ] || [ "$main_races" -ne 0 ] || [ "$regression_races" -ne 0 ]; then exit 1; fi
