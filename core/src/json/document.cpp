@@ -85,6 +85,45 @@ void put_cell(Buffer& out, const Cell& c) {
   out.put('}');
 }
 
+// "<object>":{["<members>":{"<n>":{"<num>":n,"<size>":x,"hidden":b},...},]"<default>":x}: the
+// row and the column dimensions, whose records differ only in their names.
+template <class Map, class Fields>
+void put_dimensions(Buffer& out, std::string_view object, std::string_view members,
+                    std::string_view num, std::string_view size, const Map& records,
+                    std::string_view default_key, double default_size, Fields fields) {
+  out.put('"');
+  out.put(object);
+  out.put("\":{");
+  if (!records.empty()) {
+    out.put('"');
+    out.put(members);
+    out.put("\":{");
+    bool first = true;
+    for (const auto& [key, d] : records) {
+      if (!first) out.put(',');
+      first = false;
+      const auto [number, value] = fields(d);
+      out.put('"');
+      put_int(out, key);
+      out.put("\":{\"");
+      out.put(num);
+      out.put("\":");
+      put_int(out, number);
+      out.put(",\"");
+      out.put(size);
+      out.put("\":");
+      put_number(out, value);
+      out.put(d.hidden ? ",\"hidden\":true}" : ",\"hidden\":false}");
+    }
+    out.put("},");
+  }
+  out.put('"');
+  out.put(default_key);
+  out.put("\":");
+  put_number(out, default_size);
+  out.put('}');
+}
+
 void put_sheet(Buffer& out, const Sheet& sheet) {
   std::shared_lock l(sheet.lock());
   out.put("{\"name\":");
@@ -121,45 +160,15 @@ void put_sheet(Buffer& out, const Sheet& sheet) {
       put_cell(out, *c);
     }
   }
-  out.put("],\"row_dimensions\":{");
-  if (!sheet.rows_locked().empty()) {
-    out.put("\"rows\":{");
-    bool first = true;
-    for (const auto& [row, d] : sheet.rows_locked()) {
-      if (!first) out.put(',');
-      first = false;
-      out.put('"');
-      put_int(out, row);
-      out.put("\":{\"row_num\":");
-      put_int(out, d.row_num);
-      out.put(",\"height\":");
-      put_number(out, d.height);
-      out.put(d.hidden ? ",\"hidden\":true}" : ",\"hidden\":false}");
-    }
-    out.put("},");
-  }
-  out.put("\"default_height\":");
-  put_number(out, sheet.default_height());
-  out.put("},\"column_dimensions\":{");
-  if (!sheet.columns_locked().empty()) {
-    out.put("\"columns\":{");
-    bool first = true;
-    for (const auto& [col, d] : sheet.columns_locked()) {
-      if (!first) out.put(',');
-      first = false;
-      out.put('"');
-      put_int(out, col);
-      out.put("\":{\"col_num\":");
-      put_int(out, d.col_num);
-      out.put(",\"width\":");
-      put_number(out, d.width);
-      out.put(d.hidden ? ",\"hidden\":true}" : ",\"hidden\":false}");
-    }
-    out.put("},");
-  }
-  out.put("\"default_width\":");
-  put_number(out, sheet.default_width());
-  out.put("},\"comments\":[");
+  out.put("],");
+  put_dimensions(out, "row_dimensions", "rows", "row_num", "height", sheet.rows_locked(),
+                 "default_height", sheet.default_height(),
+                 [](const RowDimension& d) { return std::pair{d.row_num, d.height}; });
+  out.put(',');
+  put_dimensions(out, "column_dimensions", "columns", "col_num", "width", sheet.columns_locked(),
+                 "default_width", sheet.default_width(),
+                 [](const ColumnDimension& d) { return std::pair{d.col_num, d.width}; });
+  out.put(",\"comments\":[");
   bool first = true;
   for (const Handle<Comment>& c : sheet.comments_locked()) {
     if (!first) out.put(',');

@@ -129,36 +129,30 @@ void Cell::set_from_text(std::string_view text) noexcept {
   set_kind_code(p.kind);
 }
 
-void Cell::set_number(double v) noexcept {
+// A typed value from Python: the value and its kind code; the formula is cleared.
+template <class Assign>
+void Cell::set_typed(Kind k, Assign assign) noexcept {
   clear_value();
-  kind_ = Kind::Number;
-  v_.number = v;
+  kind_ = k;
+  assign(v_);
   clear_formula();
-  set_kind_code(kind_);
+  set_kind_code(k);
+}
+
+void Cell::set_number(double v) noexcept {
+  set_typed(Kind::Number, [&](Payload& p) { p.number = v; });
 }
 
 void Cell::set_integer(int32_t v) noexcept {
-  clear_value();
-  kind_ = Kind::Integer;
-  v_.integer = v;
-  clear_formula();
-  set_kind_code(kind_);
+  set_typed(Kind::Integer, [&](Payload& p) { p.integer = v; });
 }
 
 void Cell::set_bool(bool v) noexcept {
-  clear_value();
-  kind_ = Kind::Bool;
-  v_.boolean = v;
-  clear_formula();
-  set_kind_code(kind_);
+  set_typed(Kind::Bool, [&](Payload& p) { p.boolean = v; });
 }
 
 void Cell::set_datetime(const DateTime& v) noexcept {
-  clear_value();
-  kind_ = Kind::DateTime;
-  v_.datetime = v;
-  clear_formula();
-  set_kind_code(kind_);
+  set_typed(Kind::DateTime, [&](Payload& p) { p.datetime = v; });
 }
 
 void Cell::set_formula(std::string_view f) noexcept {

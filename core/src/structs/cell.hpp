@@ -96,6 +96,8 @@ class Cell {
   ~Cell();
   void clear_value() noexcept;
   void set_kind_code(Kind k) noexcept;
+  template <class Assign>
+  void set_typed(Kind k, Assign assign) noexcept;
   void clear_formula() noexcept {
     if (extras_) extras_->has_formula = false;
   }
