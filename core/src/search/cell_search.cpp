@@ -68,7 +68,10 @@ struct Contains {
     while (p <= last) {
       p = static_cast<const char*>(std::memchr(p, first, static_cast<size_t>(last - p) + 1));
       if (!p) return false;
-      if (std::memcmp(p + 1, needle.data() + 1, n - 1) == 0) return true;
+      // The second byte is checked in place first: in mixed-case text the first byte alone
+      // matches often, and most such candidates end there without a call.
+      if ((n == 1 || p[1] == needle[1]) && std::memcmp(p + 1, needle.data() + 1, n - 1) == 0)
+        return true;
       ++p;
     }
     return false;
