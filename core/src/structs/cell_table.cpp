@@ -84,7 +84,6 @@ Cell* CellTable::find(uint32_t row, uint16_t col) const noexcept {
 }
 
 void CellTable::insert_or_replace(Cell* c) noexcept {
-  bool inserted = false;
   const uint32_t row = c->row();
   const uint16_t col = c->column();
   if ((size_ + 1) * 4 > slots_.size() * 3) grow();
@@ -94,19 +93,17 @@ void CellTable::insert_or_replace(Cell* c) noexcept {
     if (s == 0) {
       slots_[i] = pack(c, t);
       ++size_;
-      inserted = true;
-      break;
+      return;
     }
     if ((s >> 48) == t) {
       Cell* old = unpack(s);
       if (old->row() == row && old->column() == col) {
         slots_[i] = pack(c, t);
         old->release();
-        break;
+        return;
       }
     }
   }
-  (void)inserted;
 }
 
 }  // namespace tbx

@@ -56,4 +56,18 @@ PyObject* to_py(std::optional<T>&& o) noexcept {
   return to_py(std::move(*o));
 }
 
+// A new list holding make(item) for every item, in order; null when any make() fails.
+template <class Items, class Make>
+PyObject* list_of(Items&& items, Make make) noexcept {
+  Ref out = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!out) return nullptr;
+  Py_ssize_t i = 0;
+  for (auto& item : items) {
+    PyObject* o = make(std::move(item));
+    if (!o) return nullptr;
+    PyList_SET_ITEM(out.get(), i++, o);
+  }
+  return out.release();
+}
+
 }  // namespace tbx::py

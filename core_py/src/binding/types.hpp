@@ -3,7 +3,9 @@
 // (a handle on an engine record) and nothing else.
 #include <new>
 #include <utility>
+#include <vector>
 
+#include "binding/convert.hpp"
 #include "binding/ref.hpp"
 
 namespace tbx::py {
@@ -58,6 +60,17 @@ struct PyClass {
     }
     new (&reinterpret_cast<Derived*>(o)->p) Payload{std::forward<A>(args)...};
     return o;
+  }
+
+  // A new object on `payload`, or None when the payload is empty (a handle on nothing).
+  static PyObject* wrap_or_none(Payload payload) noexcept {
+    if (!payload) Py_RETURN_NONE;
+    return wrap(std::move(payload));
+  }
+
+  // A new list of new objects, one per payload, in order.
+  static PyObject* wrap_list(std::vector<Payload>&& payloads) noexcept {
+    return list_of(payloads, [](Payload&& p) { return wrap(std::move(p)); });
   }
 
   static Payload& of(PyObject* o) noexcept { return reinterpret_cast<Derived*>(o)->p; }

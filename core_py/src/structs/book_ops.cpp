@@ -10,17 +10,7 @@
 
 namespace tbx::py::book_ops {
 
-PyObject* sheets(const Book& b) {
-  std::vector<SheetHandle> all = b.sheets();
-  Ref out = steal(PyList_New(static_cast<Py_ssize_t>(all.size())));
-  if (!out) return nullptr;
-  for (size_t i = 0; i < all.size(); ++i) {
-    PyObject* o = SheetObject::wrap(std::move(all[i]));
-    if (!o) return nullptr;
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), o);
-  }
-  return out.release();
-}
+PyObject* sheets(const Book& b) { return SheetObject::wrap_list(b.sheets()); }
 
 PyObject* add_sheet(Book& b, Text name, Text state) {
   return SheetObject::wrap(b.add_sheet(name.v, state.v));
@@ -30,9 +20,9 @@ PyObject* copy_sheet(Book& b, PyObject* sheet_object) {
   return SheetObject::wrap(b.copy_sheet(*SheetObject::of(sheet_object)));
 }
 
-PyObject* sheet_at(const Book& b, Int32 idx) { return wrap_sheet(b.sheet_at(idx.v)); }
+PyObject* sheet_at(const Book& b, Int32 idx) { return SheetObject::wrap_or_none(b.sheet_at(idx.v)); }
 
-PyObject* sheet_named(const Book& b, Text name) { return wrap_sheet(b.sheet_named(name.v)); }
+PyObject* sheet_named(const Book& b, Text name) { return SheetObject::wrap_or_none(b.sheet_named(name.v)); }
 
 namespace {
 
@@ -81,8 +71,9 @@ PyObject* to_json(const Book& b) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
-PyObject* to_dict(const Book& b) {
-  Ref text = steal(to_json(b));
+PyObject* to_dict(const Book& b) { return loads(steal(to_json(b))); }
+
+PyObject* loads(Ref text) {
   if (!text) return nullptr;
   Ref json = steal(PyImport_ImportModule("json"));
   if (!json) return nullptr;

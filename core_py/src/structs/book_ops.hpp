@@ -12,5 +12,7 @@ PyObject* sheet_at(const Book& b, Int32 idx);
 PyObject* sheet_named(const Book& b, Text name);
 PyObject* to_json(const Book& b);
 PyObject* to_dict(const Book& b);
+// json.loads of a document text (null passes an error through); called with no engine lock held.
+PyObject* loads(Ref text);
 
 }  // namespace tbx::py::book_ops

@@ -12,11 +12,6 @@ PyObject* cell_fields::repr(const Cell& c, const char* class_name) {
                               static_cast<unsigned long>(k.row), unsigned{k.column});
 }
 
-PyObject* wrap_cell(CellHandle h) noexcept {
-  if (!h) Py_RETURN_NONE;
-  return CellObject::wrap(std::move(h));
-}
-
 namespace {
 
 const Cell& rec(CellObject& self) { return *self.p; }

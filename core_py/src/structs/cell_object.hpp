@@ -10,7 +10,4 @@ struct CellObject : PyClass<CellObject, CellHandle> {
   static const ClassSpec& spec();
 };
 
-// A new Cell object on the record, or None for no record.
-PyObject* wrap_cell(CellHandle h) noexcept;
-
 }  // namespace tbx::py

@@ -1,5 +1,6 @@
 #pragma once
-// Search results to Python: each found record becomes a new object of the surface's cell class.
+// Search results to Python: found records become new objects of the surface's cell class
+// (Obj::wrap_list, Obj::wrap_or_none); found texts become strs.
 #include <string>
 #include <vector>
 
@@ -16,33 +17,9 @@ inline std::vector<CellHandle> share_all(const std::vector<Cell*>& found) {
   return out;
 }
 
-template <class Obj>
-PyObject* cell_list(std::vector<CellHandle>&& found) {
-  Ref out = steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-  if (!out) return nullptr;
-  for (size_t i = 0; i < found.size(); ++i) {
-    PyObject* o = Obj::wrap(std::move(found[i]));
-    if (!o) return nullptr;
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), o);
-  }
-  return out.release();
-}
-
-template <class Obj>
-PyObject* one_cell(CellHandle&& found) {
-  if (!found) Py_RETURN_NONE;
-  return Obj::wrap(std::move(found));
-}
-
-inline PyObject* text_list(const std::vector<std::string>& texts) {
-  Ref out = steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-  if (!out) return nullptr;
-  for (size_t i = 0; i < texts.size(); ++i) {
-    PyObject* o = to_py(texts[i]);
-    if (!o) return nullptr;
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), o);
-  }
-  return out.release();
+// The display texts of found records, as a new list of str.
+inline PyObject* text_list(std::vector<std::string>& texts) {
+  return list_of(texts, [](std::string&& t) { return to_py(t); });
 }
 
 }  // namespace tbx::py

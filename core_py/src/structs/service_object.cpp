@@ -58,13 +58,7 @@ PyObject* to_json(ServiceObject& s) {
 }
 PyObject* to_dict(ServiceObject& s) {
   // json.loads runs after the service's lock is released.
-  Ref text = steal(reading(s, [](Book& b) { return book_ops::to_json(b); }));
-  if (!text) return nullptr;
-  Ref json = steal(PyImport_ImportModule("json"));
-  if (!json) return nullptr;
-  Ref loads = steal(PyObject_GetAttrString(json.get(), "loads"));
-  if (!loads) return nullptr;
-  return PyObject_CallOneArg(loads.get(), text.get());
+  return book_ops::loads(steal(reading(s, [](Book& b) { return book_ops::to_json(b); })));
 }
 
 PyObject* repr(PyObject* self) {

@@ -10,32 +10,12 @@
 
 namespace tbx::py {
 
-PyObject* wrap_sheet(SheetHandle h) noexcept {
-  if (!h) Py_RETURN_NONE;
-  return SheetObject::wrap(std::move(h));
-}
-
 namespace {
 
 Sheet& rec(SheetObject& s) { return *s.p; }
 
-template <class T, class Wrap>
-PyObject* list_of(std::vector<T>&& items, Wrap wrap) {
-  Ref out = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!out) return nullptr;
-  for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* o = wrap(std::move(items[i]));
-    if (!o) return nullptr;
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), o);
-  }
-  return out.release();
-}
-
 void set_name(SheetObject& s, Text v) { rec(s).set_name(v.v); }
-PyObject* get_comments(SheetObject& s) {
-  return list_of(rec(s).comments(),
-                 [](Handle<Comment> h) { return CommentObject::wrap(std::move(h)); });
-}
+PyObject* get_comments(SheetObject& s) { return CommentObject::wrap_list(rec(s).comments()); }
 
 void set_sheet_state(SheetObject& s, Text state) { rec(s).set_state(state.v); }
 void add_merge_cells(SheetObject& s, Row start_row, Row end_row, Col start_col, Col end_col) {

@@ -10,7 +10,4 @@ struct SheetObject : PyClass<SheetObject, SheetHandle> {
   static const ClassSpec& spec();
 };
 
-// A new Sheet object on the record, or None for no record.
-PyObject* wrap_sheet(SheetHandle h) noexcept;
-
 }  // namespace tbx::py

@@ -35,7 +35,7 @@ struct SheetSearches {
 
   template <class Op>
   static PyObject* many(SheetObj& s, Op&& op) {
-    return cell_list<CellObj>(engine(s, [&](Sheet& sh) {
+    return CellObj::wrap_list(engine(s, [&](Sheet& sh) {
       SortedCells sorted = sh.sorted_locked();
       return share_all(op(search::CellList(*sorted)));
     }));
@@ -43,7 +43,7 @@ struct SheetSearches {
 
   template <class Op>
   static PyObject* one(SheetObj& s, Op&& op) {
-    return one_cell<CellObj>(engine(s, [&](Sheet& sh) {
+    return CellObj::wrap_or_none(engine(s, [&](Sheet& sh) {
       SortedCells sorted = sh.sorted_locked();
       return CellHandle::share(op(search::CellList(*sorted)));
     }));
@@ -114,7 +114,7 @@ struct SheetSearches {
   }
   // The cell filed under (row, col) in the table.
   static PyObject* find_cell_by_coords(SheetObj& s, Row row, Col col) {
-    return one_cell<CellObj>(engine(s, [&](Sheet& sh) {
+    return CellObj::wrap_or_none(engine(s, [&](Sheet& sh) {
       return CellHandle::share(sh.table_locked().find(row.v, col.v));
     }));
   }
@@ -129,7 +129,7 @@ struct SheetSearches {
   }
   static PyObject* get_cells_by_range(SheetObj& s, Optional<Row> start_row, Optional<Row> end_row,
                                       Optional<Col> start_col, Optional<Col> end_col) {
-    return cell_list<CellObj>(engine(s, [&](Sheet& sh) {
+    return CellObj::wrap_list(engine(s, [&](Sheet& sh) {
       return share_all(search::get_cells_by_range(
           sh.table_locked(), {start_row.v, end_row.v, start_col.v, end_col.v}));
     }));
@@ -150,22 +150,14 @@ struct SheetReads {
   static uint32_t max_row(SheetObj& s) { return s.p->max_row(); }
   static uint16_t max_column(SheetObj& s) { return s.p->max_column(); }
   static PyObject* cells(SheetObj& s) {
-    std::vector<CellHandle> all = s.p->cells();
-    return cell_list<CellObj>(std::move(all));
+    return CellObj::wrap_list(s.p->cells());
   }
   static PyObject* merge_cells(SheetObj& s) {
-    std::vector<MergeCell> merges = s.p->merge_cells();
-    Ref out = steal(PyList_New(static_cast<Py_ssize_t>(merges.size())));
-    if (!out) return nullptr;
-    for (size_t i = 0; i < merges.size(); ++i) {
-      const MergeCell& m = merges[i];
-      PyObject* t = Py_BuildValue("(kkII)", static_cast<unsigned long>(m.start_row),
-                                  static_cast<unsigned long>(m.end_row), unsigned{m.start_col},
-                                  unsigned{m.end_col});
-      if (!t) return nullptr;
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), t);
-    }
-    return out.release();
+    return list_of(s.p->merge_cells(), [](const MergeCell& m) {
+      return Py_BuildValue("(kkII)", static_cast<unsigned long>(m.start_row),
+                           static_cast<unsigned long>(m.end_row), unsigned{m.start_col},
+                           unsigned{m.end_col});
+    });
   }
   static PyObject* get_value_cell(SheetObj& s, Row row, Col col) {
     Sheet& sh = *s.p;

@@ -33,45 +33,29 @@ PyObject* finder_new(PyTypeObject* type, List sheets) {
   return FinderObject::wrap_as(type, FinderHandle::adopt(new Finder(std::move(built))));
 }
 
-PyObject* sheet_list(std::vector<SheetHandle>&& sheets) {
-  Ref out = steal(PyList_New(static_cast<Py_ssize_t>(sheets.size())));
-  if (!out) return nullptr;
-  for (size_t i = 0; i < sheets.size(); ++i) {
-    PyObject* o = ReadableSheetObject::wrap(std::move(sheets[i]));
-    if (!o) return nullptr;
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), o);
-  }
-  return out.release();
-}
-
-PyObject* one_sheet(SheetHandle&& s) {
-  if (!s) Py_RETURN_NONE;
-  return ReadableSheetObject::wrap(std::move(s));
-}
-
 PyObject* get_sheets(FinderObject& f) {
   std::vector<SheetHandle> all;
   {
     std::shared_lock l(f.p->lock());
     all = f.p->sheets_locked();
   }
-  return sheet_list(std::move(all));
+  return ReadableSheetObject::wrap_list(std::move(all));
 }
 
 PyObject* get_sheet_index(FinderObject& f, Int32 idx) {
-  return one_sheet(select::sheet_at(*f.p, idx.v));
+  return ReadableSheetObject::wrap_or_none(select::sheet_at(*f.p, idx.v));
 }
 
 PyObject* get_sheets_without_names(FinderObject& f, const Seq<Text>& name_list) {
-  return sheet_list(select::without_names(*f.p, name_list.v));
+  return ReadableSheetObject::wrap_list(select::without_names(*f.p, name_list.v));
 }
 
 PyObject* get_sheets_with_names(FinderObject& f, const Seq<Text>& name_list) {
-  return sheet_list(select::with_names(*f.p, name_list.v));
+  return ReadableSheetObject::wrap_list(select::with_names(*f.p, name_list.v));
 }
 
 PyObject* find_sheet_by_name(FinderObject& f, Text name) {
-  return one_sheet(select::by_name(*f.p, name.v));
+  return ReadableSheetObject::wrap_or_none(select::by_name(*f.p, name.v));
 }
 
 PyObject* find_sheet_by_regex(FinderObject& f, Text pattern) {
@@ -79,7 +63,7 @@ PyObject* find_sheet_by_regex(FinderObject& f, Text pattern) {
   if (!r.compiled)
     return raise_panic("Finder.find_sheet_by_regex",
                        "invalid sheet-name pattern " + quoted(pattern.v) + ": " + r.error);
-  return one_sheet(std::move(r.sheet));
+  return ReadableSheetObject::wrap_or_none(std::move(r.sheet));
 }
 
 PyObject* repr(PyObject* self) {

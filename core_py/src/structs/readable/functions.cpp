@@ -42,13 +42,13 @@ struct ReadableCells {
 template <class Op>
 PyObject* many(const ReadableCells& cells, Op&& op) {
   std::vector<CellHandle> found = without_gil([&] { return share_all(op(cells.cells())); });
-  return cell_list<ReadableCellObject>(std::move(found));
+  return ReadableCellObject::wrap_list(std::move(found));
 }
 
 template <class Op>
 PyObject* one(const ReadableCells& cells, Op&& op) {
   CellHandle found = without_gil([&] { return CellHandle::share(op(cells.cells())); });
-  return one_cell<ReadableCellObject>(std::move(found));
+  return ReadableCellObject::wrap_or_none(std::move(found));
 }
 
 PyObject* find_cell_by_coords(Row row, Col col, const ReadableCells& cells) {
