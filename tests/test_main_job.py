@@ -7,25 +7,15 @@ import pathlib
 import runpy
 import subprocess
 import sys
-from decimal import Decimal
 
 import pytest
 
 openpyxl = pytest.importorskip("openpyxl")
 pytest.importorskip("xlsxwriter")
 
+from test_cli import shown  # noqa: E402  (the display text of an openpyxl value)
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-
-
-def shown(value):
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, float):
-        text = format(Decimal(repr(value)), "f")
-        return text.rstrip("0").rstrip(".") if "." in text else text
-    if isinstance(value, dt.datetime):
-        return value.strftime("%Y-%m-%d %H:%M:%S")
-    return str(value)
 
 
 @pytest.fixture(scope="module")
