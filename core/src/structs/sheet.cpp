@@ -75,6 +75,11 @@ CellHandle Sheet::cell(uint32_t row, uint16_t col, std::optional<std::string_vie
   return CellHandle::share(c);
 }
 
+CellHandle Sheet::find_cell(uint32_t row, uint16_t col) const {
+  ReadLock l(lock_);
+  return CellHandle::share(table_.find(row, col));
+}
+
 uint32_t Sheet::max_row() const {
   ReadLock l(lock_);
   uint32_t m = 0;

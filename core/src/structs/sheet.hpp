@@ -81,6 +81,7 @@ class Sheet : public Shared<Sheet> {
   // (the formula is cleared); without one an existing record is left exactly as it is, and a new
   // one is Empty with data type "s".
   CellHandle cell(uint32_t row, uint16_t col, std::optional<std::string_view> text);
+  CellHandle find_cell(uint32_t row, uint16_t col) const;  // null when there is none
   uint32_t max_row() const;
   uint16_t max_column() const;
   std::vector<CellHandle> cells() const;  // sorted by row, then column
