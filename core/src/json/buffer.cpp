@@ -90,4 +90,26 @@ void Buffer::put_string(std::string_view s) noexcept {
   *cur_++ = '"';
 }
 
+char* Buffer::put_plain_string_at(char* p, std::string_view s) noexcept {
+  uint64_t acc = 0;
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    if (needs_escape(w)) return nullptr;
+    acc |= w;
+  }
+  for (; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == '"' || c == '\\') return nullptr;
+    acc |= c;
+  }
+  high_bits_ |= acc;
+  *p++ = '"';
+  std::memcpy(p, s.data(), s.size());
+  p += s.size();
+  *p++ = '"';
+  return p;
+}
+
 }  // namespace tbx::json

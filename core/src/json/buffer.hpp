@@ -53,6 +53,9 @@ class Buffer {
 
   // A JSON string: quotes, and the escapes for '"', '\\' and the control characters.
   void put_string(std::string_view s) noexcept;
+  // The quoted string at p, inside room() already reserved for it, when it needs no escape;
+  // returns the end, or null (nothing counted) when it does and put_string must write it.
+  char* put_plain_string_at(char* p, std::string_view s) noexcept;
 
   std::string_view view() const noexcept { return {begin_, static_cast<size_t>(cur_ - begin_)}; }
   // True while every byte written through put_string was ASCII (keys and numbers always are).

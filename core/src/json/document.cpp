@@ -48,7 +48,21 @@ void put_cell(Buffer& out, const Cell& c) {
   p = lit(p, ",\"value\":");
   switch (kind) {
     case Kind::Empty: p = lit(p, "null"); break;
-    case Kind::Text: break;
+    case Kind::Text:
+      // A short text without escapes (most of them) goes into the room already reserved.
+      if (c.text().size() <= 256) {
+        if (char* end = out.put_plain_string_at(p, c.text())) p = end;
+        else {
+          out.advance_to(p);
+          out.put_string(c.text());
+          p = out.room(64 + kMaxNumberText);
+        }
+      } else {
+        out.advance_to(p);
+        out.put_string(c.text());
+        p = out.room(64 + kMaxNumberText);
+      }
+      break;
     case Kind::Number:
       if (std::isfinite(c.number())) p += format_number_json(c.number(), p);
       else p = lit(p, "null");
@@ -61,13 +75,21 @@ void put_cell(Buffer& out, const Cell& c) {
       *p++ = '"';
       break;
   }
+  const DataType d = c.data_type();
+  if (!c.formula() && !c.style() && !c.hidden_value() && d != DataType::Other) {
+    // The common cell: the data type and the closing brace into the same room.
+    const std::string_view tail = kTypeFields[static_cast<int>(d)];
+    std::memcpy(p, tail.data(), tail.size());
+    p += tail.size();
+    *p++ = '}';
+    out.advance_to(p);
+    return;
+  }
   out.advance_to(p);
-  if (kind == Kind::Text) out.put_string(c.text());
   if (const std::string* f = c.formula()) {
     out.put(",\"formula\":");
     out.put_string(*f);
   }
-  const DataType d = c.data_type();
   if (d != DataType::Other) {
     out.put(kTypeFields[static_cast<int>(d)]);
   } else {

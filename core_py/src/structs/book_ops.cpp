@@ -5,7 +5,6 @@
 
 #include "binding/convert.hpp"
 #include "json/document.hpp"
-#include "utils/memory.hpp"
 #include "structs/sheet_object.hpp"
 
 namespace tbx::py::book_ops {
@@ -42,9 +41,9 @@ class StrStorage final : public json::Storage {
     }
     if (!str_) std::abort();  // allocation failure ends the process
     capacity = need;
-    char* bytes = static_cast<char*>(PyUnicode_DATA(str_));
-    memory::advise_huge_pages(bytes, need);
-    return bytes;
+    // No huge-page advice here: measured, the first fault of a fresh huge page for this region
+    // sometimes took hundreds of milliseconds, far more than the faults it saves.
+    return static_cast<char*>(PyUnicode_DATA(str_));
   }
   // The finished str of `len` bytes (ASCII), owned by the caller.
   PyObject* finish(size_t len) noexcept {
