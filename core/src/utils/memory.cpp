@@ -20,16 +20,4 @@ void advise_huge_pages(void* p, size_t n) noexcept {
 #endif
 }
 
-void populate(void* p, size_t n) noexcept {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  constexpr uintptr_t kPage = 4096;
-  const auto begin = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
-  const auto end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kPage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-  (void)p;
-  (void)n;
-#endif
-}
-
 }  // namespace tbx::memory

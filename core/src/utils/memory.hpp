@@ -12,8 +12,4 @@ inline constexpr size_t kHugePage = size_t{2} << 20;
 // unsupported and for regions smaller than a few huge pages.
 void advise_huge_pages(void* p, size_t n) noexcept;
 
-// Maps in the whole 4 KiB pages inside [p, p + n) in one call, ahead of writing them: one
-// system call instead of a fault per page. A hint; ignored where unsupported.
-void populate(void* p, size_t n) noexcept;
-
 }  // namespace tbx::memory
