@@ -7,6 +7,7 @@ import collections
 import gc
 import re
 import sys
+import types
 
 import pytest
 from tabrix import _testing
@@ -491,5 +492,120 @@ def test_walk_is_bounded_when_the_list_changes(action, where, rows):
         assert [c.row for c in s.cells] == rows
         assert [c.value for c in s.cells] == [f"r{r}" for r in rows]
     del s
+    gc.collect()
+    assert _testing.live_cells() == baseline
+
+
+# --- Large sources: plain loads, the filing helper, and Python code in the middle -------------
+
+class SlotCell:
+    __slots__ = ("row", "column", "value", "formula", "data_type")
+
+    def __init__(self, row, column, value, formula=None, data_type="s"):
+        self.row, self.column, self.value, self.formula, self.data_type = row, column, value, formula, data_type
+
+
+def _runtime(name):
+    """An str equal to `name` but not the interned one that source code uses."""
+    return "".join(list(name))
+
+
+FIELDS = ("row", "column", "value", "formula", "data_type")
+MAKERS = {
+    "slots": lambda *f: SlotCell(*f),
+    "namespace": lambda *f: types.SimpleNamespace(**dict(zip(FIELDS, f))),
+    "dict": lambda *f: dict(zip(FIELDS, f)),
+    "dict with keys made at run time": lambda *f: {_runtime(k): v for k, v in zip(FIELDS, f)},
+    "dict with many keys": lambda *f: {**{f"extra{i}": i for i in range(20)}, **dict(zip(FIELDS, f))},
+    "slots, int subclass row": lambda *f: SlotCell(IntSub(f[0]), *f[1:]),
+    "slots, str subclass value": lambda *f: SlotCell(f[0], f[1], None if f[2] is None else StrSub(f[2]), *f[3:]),
+}
+
+
+class IntSub(int):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+def varied_fields(n):
+    """(row, column, value, formula, data_type) of n cells in rows of 7: words, integers,
+    decimals, non-ASCII text, empty values, formulas, an unknown data type, and every 997th cell
+    repeating an earlier coordinate with a new value (the later one wins)."""
+    out = []
+    for i in range(n):
+        r, c = divmod(i, 7)
+        if i % 997 == 996:
+            r, c = divmod(i - 500, 7)
+        kind = i % 7
+        fields = [
+            (r + 1, c + 1, f"w{i}", None, "s"),
+            (r + 1, c + 1, str(i * 37 - 5000), None, "n"),
+            (r + 1, c + 1, f"{i}.{i % 100:02d}", None, "n"),
+            (r + 1, c + 1, f"Grüße {i}", None, "s"),
+            (r + 1, c + 1, None, None, "s"),
+            (r + 1, c + 1, str(i), f"=A{i}+1", "f"),
+            (r + 1, c + 1, "TRUE" if i % 2 else "2024-01-0" + str(1 + i % 9), None, "x" if i % 3 else "b"),
+        ][kind]
+        out.append(fields)
+    return out
+
+
+@pytest.mark.parametrize("n", [50, 40_000])
+@pytest.mark.parametrize("kind", list(MAKERS))
+def test_every_source_shape_reads_as_the_attribute_lookup_does(kind, n):
+    fields = varied_fields(n)
+    expected = cells_of(snap(src_sheet(cells=[src_cell(*f) for f in fields])))
+    got = cells_of(snap(src_sheet(cells=[MAKERS[kind](*f) for f in fields])))
+    assert got == expected
+    assert len(got) == n - n // 997
+
+
+def test_python_code_in_the_middle_of_a_walk_cannot_pull_texts_from_under_it():
+    """A property of one cell drops the texts of every cell read before it; those cells were read
+    already, so the snapshot holds their texts as they were."""
+    n = 60_000
+
+    def text(i):
+        return "".join(["t", str(i), "-" * (i % 13)])  # a new object nobody else holds
+
+    class Dropper:
+        def __init__(self, cells, row):
+            self._cells, self._row = cells, row
+            self.column, self.value, self.formula, self.data_type = 1, "dropper", None, "s"
+
+        @property
+        def row(self):
+            for c in reversed(self._cells[: self._row - 1]):  # the latest read first
+                c.value = "replaced"
+            # New texts of the same sizes take over the freed memory and are kept until the end.
+            self.junk = ["".join(["Z", str(i), "#" * (i % 13)]) for i in range(self._row)]
+            return self._row
+
+    _testing.set_filer_delay(2000)  # the filing lags far behind the reading
+    try:
+        for where in (3, 20_000, n - 1):
+            cells = [SlotCell(i + 1, 1, text(i)) for i in range(n)]
+            cells[where] = Dropper(cells, where + 1)
+            values = [c.value for c in snap(src_sheet(cells=cells)).cells]
+            assert values == [text(i) if i != where else "dropper" for i in range(n)]
+    finally:
+        _testing.set_filer_delay(0)
+
+
+@pytest.mark.parametrize("kind", ["slots", "namespace", "dict"])
+def test_a_bad_cell_after_many_good_ones_leaves_nothing(kind):
+    fields = varied_fields(30_000)
+    cells = [MAKERS[kind](*f) for f in fields]
+    cells.append(MAKERS[kind](-1, 1, "x", None, "s"))
+    sheet = src_sheet(cells=cells)
+    gc.collect()
+    baseline = _testing.live_cells()
+    for _ in range(3):
+        error = raises_panic(Finder, [sheet])
+        assert names_field(str(error), "row") and "cell 30000" in str(error), str(error)
+    del error
     gc.collect()
     assert _testing.live_cells() == baseline

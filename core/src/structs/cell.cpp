@@ -51,6 +51,12 @@ Cell* Cell::create(uint32_t row, uint16_t col) noexcept {
   return new (cell_pool().allocate()) Cell(row, col);
 }
 
+void Cell::create_many(size_t n, Cell** out) noexcept {
+  void** blocks = reinterpret_cast<void**>(out);
+  cell_pool().allocate_many(blocks, n);
+  for (size_t i = 0; i < n; ++i) out[i] = new (blocks[i]) Cell(0, 0);
+}
+
 Cell* Cell::create_from_text(uint32_t row, uint16_t col, std::string_view text) noexcept {
   Cell* c = create(row, col);
   c->set_from_text(text);
@@ -178,12 +184,27 @@ void Cell::set_data_type(DataType d) noexcept {
   bits_ = static_cast<uint8_t>((bits_ & ~kTypeMask) | static_cast<uint8_t>(d));
 }
 
-void Cell::set_data_type_text(std::string_view d) noexcept {
-  for (int i = 0; i < 6; ++i) {
-    if (d == kTypeTexts[i]) {
-      set_data_type(static_cast<DataType>(i));
-      return;
+std::optional<DataType> data_type_code(std::string_view d) noexcept {
+  // Decoded by length and bytes: this runs once per snapshot cell, and a loop of general
+  // comparisons costs a library call each.
+  if (d.size() == 1) {
+    switch (d[0]) {
+      case 's': return DataType::S;
+      case 'n': return DataType::N;
+      case 'b': return DataType::B;
+      case 'd': return DataType::D;
+      case 'f': return DataType::F;
+      default: return std::nullopt;
     }
+  }
+  if (d == kTypeTexts[0]) return DataType::General;
+  return std::nullopt;
+}
+
+void Cell::set_data_type_text(std::string_view d) noexcept {
+  if (const auto code = data_type_code(d)) {
+    set_data_type(*code);
+    return;
   }
   extras().data_type.assign(d);
   set_data_type(DataType::Other);

@@ -4,6 +4,7 @@
 // reader-writer lock, and 40 bytes long: a report holds millions of them.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,8 @@ enum class DataType : uint8_t { General, S, N, B, D, F, Other };
 
 DataType data_type_of(Kind k) noexcept;
 std::string_view data_type_text(DataType d) noexcept;
+// The code of a known data type text ("General", "s", "n", "b", "d", "f"), or none.
+std::optional<DataType> data_type_code(std::string_view d) noexcept;
 
 // The fields few cells carry, allocated on first use.
 struct CellExtras {
@@ -32,6 +35,9 @@ class Cell {
  public:
   // A new record (count 1) holding Empty with data type General.
   static Cell* create(uint32_t row, uint16_t col) noexcept;
+  // n new records (count 1, Empty, data type General, at row 0 and column 0, for move_to()),
+  // made with one call to the allocator.
+  static void create_many(size_t n, Cell** out) noexcept;
   // A new record holding the value read from `text` (value-from-text rule).
   static Cell* create_from_text(uint32_t row, uint16_t col, std::string_view text) noexcept;
   // A new record with the same fields as this one, at another coordinate (count 1).

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "structs/cell.hpp"
+#include "utils/memory.hpp"
 #include "utils/page_vector.hpp"
 
 namespace tbx {
@@ -54,6 +55,12 @@ class CellTable {
   // Files `c` (adopting its count); a record already filed at its coordinate is released and
   // replaced (the later one wins).
   void insert_or_replace(Cell* c) noexcept;
+
+  // Starts loading the slots where a probe for (row, col) begins, for a caller that files many
+  // records: issued some records ahead of their insert, the misses overlap.
+  void prefetch_home(uint32_t row, uint16_t col) const noexcept {
+    if (mask_) memory::prefetch(&slots_[home(row, col, mask_)]);
+  }
 
   template <class F>
   void for_each(F&& f) const {

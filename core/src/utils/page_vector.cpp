@@ -2,6 +2,13 @@
 
 #include <sys/mman.h>
 
+#include <pthread.h>
+
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <utility>
+
 #include "utils/memory.hpp"
 
 namespace tbx::pages {
@@ -15,6 +22,59 @@ size_t rounded(size_t bytes) noexcept {
   return (bytes + page - 1) & ~(page - 1);
 }
 
+// A few released regions are kept mapped for the next request of the same size. A report
+// process makes and drops tables of the same sizes again and again; a fresh mapping costs a page
+// fault and the zeroing of every page on first touch, and on virtual machines that hand freed
+// memory back to the host, first touches cost many times more. Clearing a kept region costs a
+// plain memset.
+class RegionCache {
+ public:
+  void* take(size_t bytes) noexcept {
+    std::lock_guard<std::mutex> g(mu_);
+    for (Region& r : regions_) {
+      if (r.p && r.bytes == bytes) {
+        void* p = std::exchange(r.p, nullptr);
+        held_ -= bytes;
+        return p;
+      }
+    }
+    return nullptr;
+  }
+  bool keep(void* p, size_t bytes) noexcept {
+    if (bytes > kMaxHeld) return false;
+    std::lock_guard<std::mutex> g(mu_);
+    Region* free_slot = nullptr;
+    for (Region& r : regions_) {
+      if (!r.p) free_slot = &r;
+    }
+    if (!free_slot || held_ + bytes > kMaxHeld) return false;
+    *free_slot = {p, bytes};
+    held_ += bytes;
+    return true;
+  }
+  // After fork() in the child: another thread may have held the lock.
+  void reset_lock() noexcept { new (&mu_) std::mutex(); }
+
+ private:
+  static constexpr size_t kMaxHeld = size_t{64} << 20;
+  struct Region {
+    void* p = nullptr;
+    size_t bytes = 0;
+  };
+  std::mutex mu_;
+  Region regions_[16];
+  size_t held_ = 0;
+};
+
+RegionCache& cache() noexcept {
+  static RegionCache* c = [] {
+    auto* r = new RegionCache;  // lives for the process
+    pthread_atfork(nullptr, nullptr, [] { cache().reset_lock(); });
+    return r;
+  }();
+  return *c;
+}
+
 }  // namespace
 
 void* allocate(size_t bytes) noexcept {
@@ -22,6 +82,10 @@ void* allocate(size_t bytes) noexcept {
     void* p = std::calloc(1, bytes ? bytes : 1);
     if (!p) std::abort();  // allocation failure ends the process
     return p;
+  }
+  if (void* kept = cache().take(rounded(bytes))) {
+    std::memset(kept, 0, rounded(bytes));
+    return kept;
   }
   void* p = mmap(nullptr, rounded(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) std::abort();
@@ -44,7 +108,7 @@ void* reallocate(void* p, size_t bytes, size_t new_bytes) noexcept {
 
 void release(void* p, size_t bytes) noexcept {
   if (bytes < kMapped) std::free(p);
-  else munmap(p, rounded(bytes));
+  else if (!cache().keep(p, rounded(bytes))) munmap(p, rounded(bytes));
 }
 
 }  // namespace tbx::pages

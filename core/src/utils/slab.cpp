@@ -59,6 +59,26 @@ void* SlabPool::allocate() noexcept {
   return p;
 }
 
+void SlabPool::allocate_many(void** out, size_t n) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+  for (size_t i = 0; i < n; ++i) out[i] = allocate();
+  return;
+#endif
+  lock();
+  for (size_t i = 0; i < n; ++i) {
+    if (free_) {
+      out[i] = free_;
+      free_ = free_->next;
+    } else {
+      if (bump_ == bump_end_) refill();
+      out[i] = bump_;
+      bump_ += block_size_;
+    }
+  }
+  live_.store(live_.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  unlock();
+}
+
 void SlabPool::deallocate(void* p) noexcept {
 #if defined(__SANITIZE_ADDRESS__)
   live_.fetch_sub(1, std::memory_order_relaxed);

@@ -12,6 +12,8 @@ class SlabPool {
  public:
   explicit SlabPool(size_t block_size) noexcept;
   void* allocate() noexcept;
+  // n blocks at once (one lock for all of them), into out[0..n).
+  void allocate_many(void** out, size_t n) noexcept;
   void deallocate(void* p) noexcept;
   // Blocks handed out and not yet returned (for leak checks in tests).
   size_t live() const noexcept { return live_.load(std::memory_order_relaxed); }

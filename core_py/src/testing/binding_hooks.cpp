@@ -5,6 +5,7 @@
 #include "binding/types.hpp"
 #include "testing/testing.hpp"
 #include "structs/cell.hpp"
+#include "structs/cell_filer.hpp"
 #include "utils/coords.hpp"
 
 namespace tbx::py {
@@ -51,6 +52,9 @@ void bind_only(Row, Col) {}
 // Cell records alive in the process (for leak checks).
 size_t live_cells() { return Cell::live(); }
 
+// Makes the helper that files snapshot records wait before each batch (0: no wait).
+void set_filer_delay(Int32 microseconds) { CellFiler::set_test_delay_us(static_cast<unsigned>(std::max(0, microseconds.v))); }
+
 // Binding: a positional-only parameter, a default and surplus keywords.
 PyObject* binder(Any a, Text b, Kwargs kw) {
   return Py_BuildValue("(OOO)", a.v, Ref(steal(to_py(b.v))).get(), kw.v ? kw.v : Py_None);
@@ -90,6 +94,7 @@ PyMethodDef hooks[] = {
     function<"broken_class()", &broken_class>(),
     function<"bind_only(row, col)", &bind_only>(),
     function<"live_cells()", &live_cells>(),
+    function<"set_filer_delay(microseconds)", &set_filer_delay>(),
     {},
 };
 

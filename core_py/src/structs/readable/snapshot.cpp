@@ -4,6 +4,8 @@
 
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
+#include "structs/cell_filer.hpp"
+#include "utils/memory.hpp"
 
 namespace tbx::py {
 namespace {
@@ -83,6 +85,8 @@ struct TypePlan {
   // Per field: the offset of a __slots__ member; kInDict for a field that only an instance
   // dict at a fixed offset can hold (no class attribute of that name); kLookup otherwise.
   Py_ssize_t slot[kCellFields] = {};
+  bool all_members = false;  // every field is a __slots__ member
+  bool all_in_dict = false;  // every field can only be in the instance dict
 };
 constexpr Py_ssize_t kLookup = -1;
 constexpr Py_ssize_t kInDict = -2;
@@ -91,19 +95,31 @@ class CellReader {
  public:
   explicit CellReader(const Names& nm) : names_{nm.row, nm.column, nm.value, nm.formula, nm.data_type} {}
 
+  // How fields of `src` are read: null for an exact dict, else the plan of its type. Worked out
+  // once per cell, then passed to get() for each field.
+  const TypePlan* plan_of(PyObject* src) noexcept {
+    if (PyDict_CheckExact(src)) return nullptr;
+    PyTypeObject* t = Py_TYPE(src);
+    if (last_ && last_->type == t && last_->version != 0 && last_->version == t->tp_version_tag) return last_;
+    last_ = &plan_for(t);
+    return last_;
+  }
+
   // Field k of `src` as a new reference, or null with the lookup's exception set.
-  Ref get(PyObject* src, int k) noexcept {
-    if (PyDict_CheckExact(src)) {
+  Ref get(PyObject* src, const TypePlan* plan, int k) noexcept {
+    if (!plan) {
       PyObject* v = PyDict_GetItemWithError(src, names_[k]);
       if (v) return borrow(v);
       if (PyErr_Occurred()) return Ref();
       return field(src, names_[k]);  // raises the KeyError
     }
-    const TypePlan& plan = plan_for(Py_TYPE(src));
-    if (plan.slot[k] >= 0) {
-      PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(src) + plan.slot[k]);
+    // A lookup of an earlier field may have run Python code that changed the object's type or
+    // the type itself: the plan then no longer describes it.
+    if (plan->type != Py_TYPE(src) || plan->version != Py_TYPE(src)->tp_version_tag) plan = &plan_for(Py_TYPE(src));
+    if (plan->slot[k] >= 0) {
+      PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(src) + plan->slot[k]);
       if (v) return borrow(v);
-    } else if (plan.slot[k] == kInDict) {
+    } else if (plan->slot[k] == kInDict) {
       PyObject** dict = _PyObject_GetDictPtr(src);
       if (dict && *dict) {
         PyObject* v = PyDict_GetItemWithError(*dict, names_[k]);
@@ -114,8 +130,12 @@ class CellReader {
     return field(src, names_[k]);  // also raises the lookup's own error for a missing field
   }
 
+  PyObject* const* names() const noexcept { return names_; }
+
  private:
   const TypePlan& plan_for(PyTypeObject* t) noexcept {
+    // A plan is used while its type's version tag stands: any change to the type (a new
+    // attribute, a changed descriptor) gives the type a new tag.
     for (const TypePlan& p : plans_)
       if (p.type == t && p.version != 0 && p.version == t->tp_version_tag) return p;
     TypePlan& p = plans_[next_++ % std::size(plans_)];
@@ -135,21 +155,42 @@ class CellReader {
         p.slot[k] = kInDict;
       }
     }
+    p.all_members = p.all_in_dict = true;
+    for (int k = 0; k < kCellFields; ++k) {
+      p.all_members = p.all_members && p.slot[k] >= 0;
+      p.all_in_dict = p.all_in_dict && p.slot[k] == kInDict;
+    }
     return p;
   }
 
   PyObject* names_[kCellFields];
   TypePlan plans_[4];
   size_t next_ = 0;
+  const TypePlan* last_ = nullptr;
 };
 
 bool text_of(PyObject* o, std::string_view& out) noexcept {
   if (!PyUnicode_Check(o)) return false;
+  if (PyUnicode_IS_COMPACT_ASCII(o)) {  // its characters are its UTF-8 bytes
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
+    return true;
+  }
   Py_ssize_t n;
   const char* s = PyUnicode_AsUTF8AndSize(o, &n);
   if (!s) return false;
   out = std::string_view(s, static_cast<size_t>(n));
   return true;
+}
+
+// The UTF-8 bytes of a str whose bytes are at hand without calling into the interpreter: a
+// compact ASCII str, or one whose UTF-8 form is cached already.
+bool ascii_or_utf8(PyObject* o, std::string_view& out) noexcept {
+  if (!PyUnicode_Check(o)) return false;
+  if (PyUnicode_IS_COMPACT_ASCII(o)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
+    return true;
+  }
+  return false;
 }
 
 // An integer (int, bool, __index__) within [min, max].
@@ -216,53 +257,113 @@ bool read_merges(PyObject* merges, std::vector<MergeCell>& out, const Place& at)
   return true;
 }
 
-// One source cell into a new record (count 1), or null with PanicException set.
-Cell* read_cell(PyObject* src, CellReader& reader, const Place& at) noexcept {
+// Reads one source cell into `out`, or returns false with PanicException set. The objects whose
+// text `out` views are added to `keep` (new references), so the views outlive any Python code
+// that a later lookup runs.
+bool read_cell(PyObject* src, CellReader& reader, const Place& at, CellFields& out, void** keep,
+               size_t& n_keep) noexcept {
   long long row, col;
-  Ref o = reader.get(src, 0);
-  if (!o) return fail(at, "row", "missing or unreadable");
+  const TypePlan* plan = reader.plan_of(src);
+  Ref o = reader.get(src, plan, 0);
+  if (!o) return fail(at, "row", "missing or unreadable"), false;
   if (!int_of(o.get(), 0, UINT32_MAX, row))
-    return fail(at, "row", PyErr_Occurred() ? "not an integer" : "outside 0..4294967295");
-  o = reader.get(src, 1);
-  if (!o) return fail(at, "column", "missing or unreadable");
+    return fail(at, "row", PyErr_Occurred() ? "not an integer" : "outside 0..4294967295"), false;
+  o = reader.get(src, plan, 1);
+  if (!o) return fail(at, "column", "missing or unreadable"), false;
   if (!int_of(o.get(), 0, UINT16_MAX, col))
-    return fail(at, "column", PyErr_Occurred() ? "not an integer" : "outside 0..65535");
+    return fail(at, "column", PyErr_Occurred() ? "not an integer" : "outside 0..65535"), false;
 
-  Ref value = reader.get(src, 2);
-  if (!value) return fail(at, "value", "missing or unreadable");
-  std::string_view value_text;
-  const bool has_value = value.get() != Py_None;
-  if (has_value && !text_of(value.get(), value_text))
-    return fail(at, "value", PyErr_Occurred() ? "not valid UTF-8" : kind_error(value.get(), "None or a str"));
+  Ref value = reader.get(src, plan, 2);
+  if (!value) return fail(at, "value", "missing or unreadable"), false;
+  out.has_value = value.get() != Py_None;
+  if (out.has_value && !text_of(value.get(), out.value))
+    return fail(at, "value", PyErr_Occurred() ? "not valid UTF-8" : kind_error(value.get(), "None or a str")), false;
 
-  Ref formula = reader.get(src, 3);
-  if (!formula) return fail(at, "formula", "missing or unreadable");
-  std::string_view formula_text;
-  const bool has_formula = formula.get() != Py_None;
-  if (has_formula && !text_of(formula.get(), formula_text))
-    return fail(at, "formula", PyErr_Occurred() ? "not valid UTF-8" : kind_error(formula.get(), "None or a str"));
+  Ref formula = reader.get(src, plan, 3);
+  if (!formula) return fail(at, "formula", "missing or unreadable"), false;
+  out.has_formula = formula.get() != Py_None;
+  if (out.has_formula && !text_of(formula.get(), out.formula))
+    return fail(at, "formula", PyErr_Occurred() ? "not valid UTF-8" : kind_error(formula.get(), "None or a str")), false;
 
-  Ref dtype = reader.get(src, 4);
-  if (!dtype) return fail(at, "data_type", "missing or unreadable");
-  std::string_view dtype_text;
-  if (!text_of(dtype.get(), dtype_text))
-    return fail(at, "data_type", PyErr_Occurred() ? "not valid UTF-8" : kind_error(dtype.get(), "a str"));
+  Ref dtype = reader.get(src, plan, 4);
+  if (!dtype) return fail(at, "data_type", "missing or unreadable"), false;
+  if (!text_of(dtype.get(), out.data_type))
+    return fail(at, "data_type", PyErr_Occurred() ? "not valid UTF-8" : kind_error(dtype.get(), "a str")), false;
 
-  Cell* c = Cell::create(static_cast<uint32_t>(row), static_cast<uint16_t>(col));
-  if (has_value) {
-    // Text typed "s" stays text; any other type reads the text by the value-from-text rule.
-    if (dtype_text == "s") {
-      ParsedValue p;
-      p.kind = Kind::Text;
-      c->set_parsed(p, value_text);
-    } else {
-      c->set_parsed(value_from_text(value_text), value_text);
+  out.row = static_cast<uint32_t>(row);
+  out.col = static_cast<uint16_t>(col);
+  out.read_value();
+  if (out.has_value) keep[n_keep++] = value.release();
+  if (out.has_formula) keep[n_keep++] = formula.release();
+  keep[n_keep++] = dtype.release();
+  return true;
+}
+
+// The fast read of a cell whose five fields are all __slots__ members (plan.all_members) holding
+// exact ints and strs: plain loads, no reference counts, and no Python code can run. Returns
+// false for anything else (a missing member, another type, a value out of range, text that is
+// not valid UTF-8), which the general read then handles and reports.
+bool take_fields(PyObject* const* v, CellFields& out) noexcept;
+
+bool read_members(PyObject* src, const TypePlan& plan, CellFields& out) noexcept {
+  PyObject* v[kCellFields];
+  for (int k = 0; k < kCellFields; ++k)
+    v[k] = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(src) + plan.slot[k]);
+  return take_fields(v, out);
+}
+
+// Fields 0..4 of `out` from borrowed objects, by the same checks as read_members; false for
+// anything the general read must handle.
+bool take_fields(PyObject* const* v, CellFields& out) noexcept {
+  for (int k = 0; k < kCellFields; ++k)
+    if (!v[k]) return false;
+  if (!PyLong_CheckExact(v[0]) || !PyLong_CheckExact(v[1])) return false;
+  auto* rl = reinterpret_cast<PyLongObject*>(v[0]);
+  auto* cl = reinterpret_cast<PyLongObject*>(v[1]);
+  if (!PyUnstable_Long_IsCompact(rl) || !PyUnstable_Long_IsCompact(cl)) return false;
+  const Py_ssize_t row = PyUnstable_Long_CompactValue(rl), col = PyUnstable_Long_CompactValue(cl);
+  if (row < 0 || row > static_cast<Py_ssize_t>(UINT32_MAX) || col < 0 || col > UINT16_MAX) return false;
+  out.has_value = v[2] != Py_None;
+  out.has_formula = v[3] != Py_None;
+  if (out.has_value && !ascii_or_utf8(v[2], out.value)) return false;
+  if (out.has_formula && !ascii_or_utf8(v[3], out.formula)) return false;
+  if (!ascii_or_utf8(v[4], out.data_type)) return false;
+  out.row = static_cast<uint32_t>(row);
+  out.col = static_cast<uint16_t>(col);
+  out.read_value();
+  return true;
+}
+
+// The fast read of a cell held in a dict (the cell itself, or its instance dict when the type
+// leaves all five names to it): one walk over the entries, matching the keys by identity with
+// the interned field names, as keyword arguments and attribute assignments in source code make
+// them. PyDict_Next runs no Python code; a key that is an equal but distinct str is not matched,
+// and the general read handles that cell.
+bool read_dict(PyObject* dict, PyObject* const* names, CellFields& out) noexcept {
+  if (PyDict_GET_SIZE(dict) > 16) return false;
+  PyObject* v[kCellFields] = {};
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    for (int k = 0; k < kCellFields; ++k) {
+      if (key == names[k]) {
+        v[k] = value;
+        break;
+      }
     }
   }
-  if (has_formula) c->set_formula(formula_text);
-  c->set_data_type_text(dtype_text);
-  return c;
+  return take_fields(v, out);
 }
+
+void let_go(CellFiler::Batch& b) noexcept {
+  for (size_t i = 0; i < b.n_keep; ++i) Py_DECREF(static_cast<PyObject*>(b.keep[i]));
+  b.n_keep = 0;
+  b.n = 0;
+}
+
+// Below this many cells a sheet is filed on the calling thread: starting a helper costs more
+// than it saves.
+constexpr Py_ssize_t kThreadedFrom = 16384;
 
 }  // namespace
 
@@ -297,13 +398,62 @@ SheetHandle build_snapshot(PyObject* source, size_t index) noexcept {
   // Field lookups may run Python code that changes the list: the walk stops at the shorter of
   // its starting and current lengths, and holds each element while reading it.
   CellReader reader(*nm);
-  for (Py_ssize_t i = 0; i < n0 && i < PyList_GET_SIZE(cells.get()); ++i) {
-    Ref item = borrow(PyList_GET_ITEM(cells.get(), i));
-    at.cell = i;
-    Cell* c = read_cell(item.get(), reader, at);
-    if (!c) return {};
-    table.insert_or_replace(c);  // the last cell with given coordinates wins
+  // This thread reads the source objects (only it may, holding the interpreter lock) while a
+  // helper makes the records and files them; the helper touches no Python object, only the
+  // UTF-8 bytes of texts that this thread keeps alive until their batch is filed.
+  CellFiler filer(table, n0 >= kThreadedFrom);
+  // While every cell so far was read by plain loads, no Python code has run, so the texts in
+  // flight need no references: nothing can free them. Before the first general read (which may
+  // run a property, __getattr__ or __index__) the filer is drained, and from then on each
+  // batch holds references to the objects whose texts it views.
+  bool unguarded = true;
+  bool ok = true;
+  constexpr Py_ssize_t kAhead = 8;
+  for (Py_ssize_t i = 0; i < n0 && i < PyList_GET_SIZE(cells.get());) {
+    CellFiler::Batch* b = &filer.next();
+    let_go(*b);
+    for (; b->n < CellFiler::kBatch && i < n0 && i < PyList_GET_SIZE(cells.get()); ++i) {
+      if (i + kAhead < PyList_GET_SIZE(cells.get())) memory::prefetch(PyList_GET_ITEM(cells.get(), i + kAhead));
+      PyObject* src = PyList_GET_ITEM(cells.get(), i);
+      if (unguarded) {
+        const TypePlan* plan = reader.plan_of(src);
+        bool read;
+        if (!plan) {
+          read = read_dict(src, reader.names(), b->cells[b->n]);
+        } else if (plan->all_members) {
+          read = read_members(src, *plan, b->cells[b->n]);
+        } else if (plan->all_in_dict) {
+          PyObject** dict = _PyObject_GetDictPtr(src);
+          read = dict && *dict && PyDict_CheckExact(*dict) && read_dict(*dict, reader.names(), b->cells[b->n]);
+        } else {
+          read = false;
+        }
+        if (read) {
+          ++b->n;
+          continue;
+        }
+        unguarded = false;
+        if (b->n) {  // hand over what was read so far, and go on in a fresh batch
+          filer.submit();
+          b = &filer.next();
+          let_go(*b);
+        }
+        filer.drain();
+      }
+      Ref item = borrow(src);
+      at.cell = i;
+      if (!read_cell(item.get(), reader, at, b->cells[b->n], b->keep, b->n_keep)) {
+        ok = false;
+        break;
+      }
+      ++b->n;
+    }
+    filer.submit();  // what was read before a failure is filed too, and dropped with the sheet
+    if (!ok) break;
   }
+  filer.finish();
+  for (size_t k = 0; k < CellFiler::kSlots; ++k) let_go(filer.batches()[k]);
+  if (!ok) return {};
   sheet->merges_locked() = std::move(merge_list);
   return sheet;
 }

@@ -1,0 +1,130 @@
+#include "structs/cell_filer.hpp"
+
+#include <system_error>
+
+#include "structs/value.hpp"
+
+namespace tbx {
+namespace {
+
+constexpr uint32_t kStop = uint32_t{1} << 31;
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Waits until `a` differs from `seen` and returns the new value: a short spin (the other side
+// usually answers within a batch's time), then a sleep in the kernel.
+uint32_t wait_change(const std::atomic<uint32_t>& a, uint32_t seen) noexcept {
+  for (int i = 0; i < 2000; ++i) {
+    const uint32_t v = a.load(std::memory_order_acquire);
+    if (v != seen) return v;
+    cpu_relax();
+  }
+  for (;;) {
+    a.wait(seen, std::memory_order_acquire);
+    const uint32_t v = a.load(std::memory_order_acquire);
+    if (v != seen) return v;
+  }
+}
+
+}  // namespace
+
+void CellFields::read_value() noexcept {
+  if (!has_value) return;
+  if (data_type.size() == 1 && data_type[0] == 's') {
+    parsed.kind = Kind::Text;
+  } else {
+    parsed = value_from_text(value);
+  }
+}
+
+void fill_cell(Cell* c, const CellFields& f) noexcept {
+  c->move_to(f.row, f.col);
+  if (f.has_value) c->set_parsed(f.parsed, f.value);
+  if (f.has_formula) c->set_formula(f.formula);
+  c->set_data_type_text(f.data_type);
+}
+
+CellFiler::CellFiler(CellTable& table, bool threaded) noexcept : table_(table) {
+  if (!threaded) return;
+  try {
+    helper_ = std::thread([this] { run(); });
+    threaded_ = true;
+  } catch (const std::system_error&) {
+    // No thread to be had (a process at its limit): the caller files every batch itself.
+  }
+}
+
+void CellFiler::file(Batch& b) noexcept {
+  // Each record is filed a few records after it is made, with its table slots prefetched in
+  // between: filing is otherwise one cache miss after another.
+  constexpr size_t kLag = 8;
+  Cell* made[kBatch];
+  Cell::create_many(b.n, made);
+  for (size_t i = 0; i < b.n; ++i) {
+    fill_cell(made[i], b.cells[i]);
+    table_.prefetch_home(b.cells[i].row, b.cells[i].col);
+    if (i >= kLag) table_.insert_or_replace(made[i - kLag]);
+  }
+  for (size_t i = b.n > kLag ? b.n - kLag : 0; i < b.n; ++i) table_.insert_or_replace(made[i]);
+}
+
+void CellFiler::run() noexcept {
+  uint32_t done = 0;
+  uint32_t seen = produced_.load(std::memory_order_acquire);
+  for (;;) {
+    while ((seen & ~kStop) == done) {
+      if (seen & kStop) return;
+      seen = wait_change(produced_, seen);
+    }
+    if (const unsigned us = test_delay_us_.load(std::memory_order_relaxed))
+      std::this_thread::sleep_for(std::chrono::microseconds(us));
+    file(slots_[done % kSlots]);
+    ++done;
+    consumed_.store(done, std::memory_order_release);
+    consumed_.notify_one();
+  }
+}
+
+CellFiler::Batch& CellFiler::next() noexcept {
+  const uint32_t p = produced_.load(std::memory_order_relaxed) & ~kStop;
+  if (threaded_) {
+    // The slot is free once the batch handed over kSlots batches ago has been filed.
+    uint32_t c = consumed_.load(std::memory_order_acquire);
+    while (p - c >= kSlots) c = wait_change(consumed_, c);
+  }
+  return slots_[p % kSlots];
+}
+
+void CellFiler::submit() noexcept {
+  const uint32_t p = produced_.load(std::memory_order_relaxed);
+  if (!threaded_) {
+    file(slots_[p % kSlots]);
+    produced_.store(p + 1, std::memory_order_relaxed);
+    consumed_.store(p + 1, std::memory_order_relaxed);
+    return;
+  }
+  produced_.store(p + 1, std::memory_order_release);
+  produced_.notify_one();
+}
+
+void CellFiler::drain() noexcept {
+  if (!threaded_) return;
+  const uint32_t p = produced_.load(std::memory_order_relaxed);
+  uint32_t c = consumed_.load(std::memory_order_acquire);
+  while (c != p) c = wait_change(consumed_, c);
+}
+
+void CellFiler::finish() noexcept {
+  if (!threaded_) return;
+  const uint32_t p = produced_.load(std::memory_order_relaxed);
+  produced_.store(p | kStop, std::memory_order_release);
+  produced_.notify_one();
+  helper_.join();
+  threaded_ = false;
+}
+
+}  // namespace tbx

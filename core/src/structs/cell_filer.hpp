@@ -1,0 +1,89 @@
+#pragma once
+// Makes cell records from fields read elsewhere and files them into a table, in batches, on a
+// helper thread while the caller reads the next batch. The caller reads objects it alone may
+// touch (a producer); the helper allocates, parses and files (a consumer); records are filed in
+// the order the fields were handed over, so the last of several cells with one coordinate wins.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <thread>
+
+#include "structs/cell_table.hpp"
+#include "structs/value.hpp"
+
+namespace tbx {
+
+// The fields of one cell. The views stay valid until the batch holding them is handed back.
+struct CellFields {
+  uint32_t row;
+  uint16_t col;
+  bool has_value;
+  bool has_formula;
+  std::string_view value, formula, data_type;
+  ParsedValue parsed;  // set by read_value()
+
+  // The value a record of these fields holds: a value of data type "s" is kept as text, any
+  // other is read by the value-from-text rule. Done by whoever reads the fields, which leaves
+  // the filer only the making and filing of records.
+  void read_value() noexcept;
+};
+
+// Fills `c` (a new record at the coordinate of `f`) from `f`, whose value has been read.
+void fill_cell(Cell* c, const CellFields& f) noexcept;
+
+class CellFiler {
+ public:
+  static constexpr size_t kBatch = 256;
+  static constexpr size_t kSlots = 4;
+
+  struct Batch {
+    CellFields cells[kBatch];
+    size_t n = 0;
+    // Whatever keeps the views of `cells` valid, for the caller to let go of once the batch has
+    // been filed (the filer never looks at these).
+    void* keep[3 * kBatch];
+    size_t n_keep = 0;
+  };
+
+  // `threaded`: file on a helper thread; otherwise (or when no thread can be started) each
+  // batch is filed on the caller's thread as it is handed over.
+  CellFiler(CellTable& table, bool threaded) noexcept;
+  ~CellFiler() { finish(); }
+  CellFiler(const CellFiler&) = delete;
+  CellFiler& operator=(const CellFiler&) = delete;
+
+  // The batch to fill next. When it was used before, it has been filed: the caller lets go of
+  // its `keep` entries and then clears it (see reset()).
+  Batch& next() noexcept;
+  // Hands over the batch returned by next().
+  void submit() noexcept;
+  // Waits until every handed-over batch is filed; the helper stays for more.
+  void drain() noexcept;
+  // Waits until every handed-over batch is filed and stops the helper. After this every batch
+  // may be reset.
+  void finish() noexcept;
+
+  Batch* batches() noexcept { return slots_; }
+
+  // For tests: the helper waits this long before filing each batch, which widens every window
+  // in which the caller could touch what the helper still reads.
+  static void set_test_delay_us(unsigned us) noexcept { test_delay_us_.store(us, std::memory_order_relaxed); }
+
+ private:
+  void file(Batch& b) noexcept;
+  void run() noexcept;
+
+  CellTable& table_;
+  Batch slots_[kSlots];
+  std::thread helper_;
+  bool threaded_ = false;
+  // Batches handed over and batches filed, counted from the start; the top bit of `produced_`
+  // tells the helper to stop once it has caught up.
+  std::atomic<uint32_t> produced_{0};
+  std::atomic<uint32_t> consumed_{0};
+  static inline std::atomic<unsigned> test_delay_us_{0};
+};
+
+}  // namespace tbx
