@@ -127,3 +127,27 @@ def test_numbers_read_back_exactly(x):
     got = cell["value"]
     assert isinstance(got, float) and got == x
     assert str(got).startswith("-") == str(x).startswith("-")
+
+
+def _varied_text(i):
+    return [f"w{i}", str(i * 7 - 300), f"{i}.{i % 100:02d}", "2024-02-29 13:45:00", "TRUE", "",
+            f'say "hi" \\ {i}\n', f"Grüße {i}", "1e400", "x" * (i % 40)][i % 10]
+
+
+@pytest.mark.parametrize("rows", [2_000, 9_000])
+def test_large_sheet_is_the_cell_by_cell_document(rows):
+    """A sheet big enough to be written in parallel stretches gives exactly the text its cells
+    give one at a time, joined in order (stretch boundaries, escapes, non-ASCII included)."""
+    big = tabrix.Book()
+    sheet = big.add_sheet("Big")
+    alone = []
+    for i in range(rows * 10):
+        r, c = divmod(i, 10)
+        sheet.cell(r + 1, c + 1, _varied_text(i))
+        one = tabrix.Book()
+        one.add_sheet("Big").cell(r + 1, c + 1, _varied_text(i))
+        doc = one.to_json()
+        alone.append(doc[doc.index('"cells":[') + 9 : doc.index('],"row_dimensions"')])
+    doc = big.to_json()
+    assert doc[doc.index('"cells":[') + 9 : doc.index('],"row_dimensions"')] == ",".join(alone)
+    assert json.loads(doc)["sheets"][0]["name"] == "Big"

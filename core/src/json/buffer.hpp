@@ -58,8 +58,17 @@ class Buffer {
   char* put_plain_string_at(char* p, std::string_view s) noexcept;
 
   std::string_view view() const noexcept { return {begin_, static_cast<size_t>(cur_ - begin_)}; }
+  size_t capacity() const noexcept { return static_cast<size_t>(end_ - begin_); }
+  // Empties the buffer, keeping its memory.
+  void clear() noexcept {
+    cur_ = begin_;
+    high_bits_ = 0;
+  }
   // True while every byte written through put_string was ASCII (keys and numbers always are).
   bool ascii() const noexcept { return (high_bits_ & 0x8080808080808080ULL) == 0; }
+  // For bytes of `part`, written separately and copied in through room(): counts whatever
+  // non-ASCII bytes it holds as written here.
+  void note_copied(const Buffer& part) noexcept { high_bits_ |= part.high_bits_; }
 
  private:
   void grow_to(size_t need) noexcept;

@@ -3,8 +3,16 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <pthread.h>
+
 #include <mutex>
+#include <new>
+#include <memory>
 #include <shared_mutex>
+#include <span>
+#include <vector>
+
+#include "search/pool.hpp"
 
 namespace tbx::json {
 namespace {
@@ -107,6 +115,92 @@ void put_cell(Buffer& out, const Cell& c) {
   out.put('}');
 }
 
+// Buffers for the stretches of large sheets, kept between documents up to a bound: fresh
+// memory costs a page fault per 4 KiB on its first touch, as much as writing the bytes does.
+class PartBuffers {
+ public:
+  std::unique_ptr<Buffer> take(size_t size_hint) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (!free_.empty()) {
+        std::unique_ptr<Buffer> b = std::move(free_.back());
+        free_.pop_back();
+        held_ -= b->capacity();
+        b->clear();
+        b->reserve_more(size_hint);
+        return b;
+      }
+    }
+    return std::make_unique<Buffer>(size_hint);
+  }
+  void give_back(std::unique_ptr<Buffer> b) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (held_ + b->capacity() > kMaxHeld) return;  // freed
+    held_ += b->capacity();
+    free_.push_back(std::move(b));
+  }
+  // In a child after fork(): another thread may have held the lock.
+  void reset_lock() noexcept { new (&mu_) std::mutex(); }
+
+ private:
+  static constexpr size_t kMaxHeld = size_t{64} << 20;
+  std::mutex mu_;
+  std::vector<std::unique_ptr<Buffer>> free_;
+  size_t held_ = 0;
+};
+
+PartBuffers& part_buffers() {
+  static PartBuffers* p = [] {
+    auto* b = new PartBuffers;  // lives for the process
+    pthread_atfork(nullptr, nullptr, [] { part_buffers().reset_lock(); });
+    return b;
+  }();
+  return *p;
+}
+
+// The cells of a sheet, comma-separated. A large sheet is written in stretches on the worker
+// pool, each stretch into a buffer of its own, and the stretches are then copied into the
+// document in order, also in parallel (the copy is also where the document's fresh pages are
+// first touched). The workers read cells as the calling thread would: without their locks,
+// while the calling thread holds the interpreter lock and waits.
+void put_cells(Buffer& out, std::span<Cell* const> cells) {
+  constexpr double kNsPerCell = 30.0;
+  const size_t n = cells.size();
+  const size_t chunks = pool::detail::plan_chunks(n, static_cast<double>(n) * kNsPerCell, false);
+  if (chunks <= 1) {
+    for (size_t i = 0; i < n; ++i) {
+      if (i) out.put(',');
+      put_cell(out, *cells[i]);
+    }
+    return;
+  }
+  std::vector<std::unique_ptr<Buffer>> parts(chunks);
+  for (size_t c = 0; c < chunks; ++c) {
+    const auto [b, e] = pool::detail::chunk_range(n, chunks, c);
+    parts[c] = part_buffers().take((e - b) * 64 + 64);
+  }
+  auto write = [&](size_t c) {
+    const auto [b, e] = pool::detail::chunk_range(n, chunks, c);
+    Buffer& part = *parts[c];
+    for (size_t i = b; i < e; ++i) {
+      if (i) part.put(',');
+      put_cell(part, *cells[i]);
+    }
+  };
+  pool::detail::run(chunks, write);
+  std::vector<size_t> offset(chunks + 1, 0);
+  for (size_t c = 0; c < chunks; ++c) offset[c + 1] = offset[c] + parts[c]->view().size();
+  char* dst = out.room(offset[chunks]);
+  for (size_t c = 0; c < chunks; ++c) out.note_copied(*parts[c]);
+  auto copy = [&](size_t c) {
+    const std::string_view bytes = parts[c]->view();
+    std::memcpy(dst + offset[c], bytes.data(), bytes.size());
+  };
+  pool::detail::run(chunks, copy);
+  out.commit(offset[chunks]);
+  for (auto& part : parts) part_buffers().give_back(std::move(part));
+}
+
 // "<object>":{["<members>":{"<n>":{"<num>":n,"<size>":x,"hidden":b},...},]"<default>":x}: the
 // row and the column dimensions, whose records differ only in their names.
 template <class Map, class Fields>
@@ -175,12 +269,7 @@ void put_sheet(Buffer& out, const Sheet& sheet) {
     SortedCells cells = sheet.sorted_locked();
     // Cells are read without their locks: a write-side cell is written only by Python code,
     // which cannot run while this thread holds the interpreter lock, as serialisation does.
-    bool first = true;
-    for (const Cell* c : *cells) {
-      if (!first) out.put(',');
-      first = false;
-      put_cell(out, *c);
-    }
+    put_cells(out, *cells);
   }
   out.put("],");
   put_dimensions(out, "row_dimensions", "rows", "row_num", "height", sheet.rows_locked(),

@@ -62,6 +62,7 @@ void CellTable::rehash(size_t capacity) noexcept {
     if (i + kAhead < n && old[i + kAhead]) __builtin_prefetch(unpack(old[i + kAhead]));
     if (old[i]) place(unpack(old[i]));
   }
+  old.discard();  // an outgrown generation: not kept for reuse
 }
 
 void CellTable::place(Cell* c) noexcept {

@@ -9,7 +9,6 @@
 #include <new>
 #include <utility>
 
-#include "utils/memory.hpp"
 
 namespace tbx::pages {
 namespace {
@@ -89,7 +88,6 @@ void* allocate(size_t bytes) noexcept {
   }
   void* p = mmap(nullptr, rounded(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) std::abort();
-  memory::advise_huge_pages(p, rounded(bytes));
   return p;
 }
 
@@ -97,18 +95,17 @@ void* reallocate(void* p, size_t bytes, size_t new_bytes) noexcept {
   if (bytes >= kMapped && new_bytes >= kMapped) {
     void* q = mremap(p, rounded(bytes), rounded(new_bytes), MREMAP_MAYMOVE);
     if (q == MAP_FAILED) std::abort();
-    memory::advise_huge_pages(q, rounded(new_bytes));
     return q;
   }
   void* q = allocate(new_bytes);
   std::memcpy(q, p, bytes < new_bytes ? bytes : new_bytes);
-  release(p, bytes);
+  release(p, bytes, false);
   return q;
 }
 
-void release(void* p, size_t bytes) noexcept {
+void release(void* p, size_t bytes, bool reuse) noexcept {
   if (bytes < kMapped) std::free(p);
-  else if (!cache().keep(p, rounded(bytes))) munmap(p, rounded(bytes));
+  else if (!reuse || !cache().keep(p, rounded(bytes))) munmap(p, rounded(bytes));
 }
 
 }  // namespace tbx::pages

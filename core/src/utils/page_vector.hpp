@@ -3,7 +3,8 @@
 // (mmap; grown with mremap, which moves no bytes; returned to the system with munmap the
 // moment they are dropped). The ordinary allocator keeps large freed blocks inside the heap,
 // where a cell table that doubled its way to a million entries would leave every smaller
-// generation behind as resident memory. New pages are zero; large ones get huge pages.
+// generation behind as resident memory. New pages are zero. A few large buffers dropped whole
+// are kept mapped for the next one of the same size (see page_vector.cpp).
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,9 @@ namespace pages {
 // Raw storage of `bytes` (zeroed), grown to `new_bytes` keeping the contents, and released.
 void* allocate(size_t bytes) noexcept;
 void* reallocate(void* p, size_t bytes, size_t new_bytes) noexcept;
-void release(void* p, size_t bytes) noexcept;
+// `reuse`: the region may be kept for a later allocate() of the same size; otherwise (a buffer
+// outgrown by its own table, which will not be asked for again soon) it goes back at once.
+void release(void* p, size_t bytes, bool reuse = true) noexcept;
 }  // namespace pages
 
 template <class T>
@@ -67,6 +70,12 @@ class PageVector {
   }
   void clear() noexcept {
     if (data_) pages::release(data_, capacity_ * sizeof(T));
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+  // Like clear(), returning the pages to the system at once.
+  void discard() noexcept {
+    if (data_) pages::release(data_, capacity_ * sizeof(T), false);
     data_ = nullptr;
     size_ = capacity_ = 0;
   }

@@ -4,14 +4,15 @@
 #include <new>
 #include <thread>
 
-#include "utils/memory.hpp"
 
 namespace tbx {
 
 namespace {
-// One huge page a chunk: cells are made by the million, and a fault per 2 MiB beats one per
-// 4 KiB.
-constexpr size_t kChunk = memory::kHugePage;
+// Chunks of 2 MiB: cells are made by the million, and few large chunks keep the allocator's
+// bookkeeping out of the way. No huge-page advice: on virtual machines that hand freed memory
+// back to the host, the first touch of a fresh huge page was measured at up to hundreds of
+// milliseconds, far more than the faults it saves.
+constexpr size_t kChunk = size_t{2} << 20;
 }
 
 SlabPool::SlabPool(size_t block_size) noexcept
@@ -30,7 +31,6 @@ void SlabPool::lock() noexcept {
 void SlabPool::refill() noexcept {
   auto* chunk = static_cast<char*>(std::aligned_alloc(kChunk, kChunk));
   if (!chunk) std::abort();  // allocation failure ends the process
-  memory::advise_huge_pages(chunk, kChunk);
   bump_ = chunk;
   bump_end_ = chunk + kChunk - (kChunk % block_size_);
 }
