@@ -33,8 +33,9 @@ uint32_t wait_change(const std::atomic<uint32_t>& a, uint32_t seen) noexcept {
 }  // namespace
 
 void CellFields::read_value() noexcept {
+  code = data_type_code(data_type).value_or(DataType::Other);
   if (!has_value) return;
-  if (data_type.size() == 1 && data_type[0] == 's') {
+  if (code == DataType::S) {
     parsed.kind = Kind::Text;
   } else {
     parsed = value_from_text(value);
@@ -45,10 +46,12 @@ void fill_cell(Cell* c, const CellFields& f) noexcept {
   c->move_to(f.row, f.col);
   if (f.has_value) c->set_parsed(f.parsed, f.value);
   if (f.has_formula) c->set_formula(f.formula);
-  c->set_data_type_text(f.data_type);
+  if (f.code != DataType::Other) c->set_data_type(f.code);
+  else c->set_data_type_text(f.data_type);
 }
 
-CellFiler::CellFiler(CellTable& table, bool threaded) noexcept : table_(table) {
+CellFiler::CellFiler(CellTable& table, bool threaded) noexcept
+    : table_(table), slots_(std::make_unique<Batch[]>(kSlots)) {
   if (!threaded) return;
   try {
     helper_ = std::thread([this] { run(); });
@@ -61,7 +64,7 @@ CellFiler::CellFiler(CellTable& table, bool threaded) noexcept : table_(table) {
 void CellFiler::file(Batch& b) noexcept {
   // Each record is filed a few records after it is made, with its table slots prefetched in
   // between: filing is otherwise one cache miss after another.
-  constexpr size_t kLag = 8;
+  constexpr size_t kLag = 16;
   Cell* made[kBatch];
   Cell::create_many(b.n, made);
   for (size_t i = 0; i < b.n; ++i) {

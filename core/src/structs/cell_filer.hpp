@@ -5,6 +5,7 @@
 // the order the fields were handed over, so the last of several cells with one coordinate wins.
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -22,11 +23,12 @@ struct CellFields {
   bool has_value;
   bool has_formula;
   std::string_view value, formula, data_type;
-  ParsedValue parsed;  // set by read_value()
+  ParsedValue parsed;                    // set by read_value()
+  DataType code = DataType::Other;       // set by read_value(): Other for a text of its own
 
-  // The value a record of these fields holds: a value of data type "s" is kept as text, any
-  // other is read by the value-from-text rule. Done by whoever reads the fields, which leaves
-  // the filer only the making and filing of records.
+  // The value a record of these fields holds (a value of data type "s" is kept as text, any
+  // other is read by the value-from-text rule) and the code of the data type. Done by whoever
+  // reads the fields, which leaves the filer only the making and filing of records.
   void read_value() noexcept;
 };
 
@@ -65,7 +67,7 @@ class CellFiler {
   // may be reset.
   void finish() noexcept;
 
-  Batch* batches() noexcept { return slots_; }
+  Batch* batches() noexcept { return slots_.get(); }
 
   // For tests: the helper waits this long before filing each batch, which widens every window
   // in which the caller could touch what the helper still reads.
@@ -76,13 +78,15 @@ class CellFiler {
   void run() noexcept;
 
   CellTable& table_;
-  Batch slots_[kSlots];
+  std::unique_ptr<Batch[]> slots_;  // on the heap: over 100 KiB, too much for a thread's stack
   std::thread helper_;
   bool threaded_ = false;
   // Batches handed over and batches filed, counted from the start; the top bit of `produced_`
   // tells the helper to stop once it has caught up.
-  std::atomic<uint32_t> produced_{0};
-  std::atomic<uint32_t> consumed_{0};
+  // Each on a cache line of its own: one side writes it for every batch, and the fields above are
+  // read all the time by both.
+  alignas(64) std::atomic<uint32_t> produced_{0};
+  alignas(64) std::atomic<uint32_t> consumed_{0};
   static inline std::atomic<unsigned> test_delay_us_{0};
 };
 

@@ -421,6 +421,17 @@ SheetHandle build_snapshot(PyObject* source, size_t index) noexcept {
         if (!plan) {
           read = read_dict(src, reader.names(), b->cells[b->n]);
         } else if (plan->all_members) {
+          // The row and the value of a cell a few places ahead live in objects of their own:
+          // start loading them now (its own object was prefetched further ahead still).
+          constexpr Py_ssize_t kNear = kAhead / 2;
+          if (i + kNear < PyList_GET_SIZE(cells.get())) {
+            PyObject* near = PyList_GET_ITEM(cells.get(), i + kNear);
+            if (Py_TYPE(near) == plan->type) {
+              for (int k : {0, 2})
+                if (PyObject* f = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(near) + plan->slot[k]))
+                  memory::prefetch(f);
+            }
+          }
           read = read_members(src, *plan, b->cells[b->n]);
         } else if (plan->all_in_dict) {
           PyObject** dict = _PyObject_GetDictPtr(src);
