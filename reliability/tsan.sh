@@ -5,7 +5,8 @@
 #   bash reliability/tsan.sh [SECONDS] [ROWS]   concurrent phase of SECONDS (default 30) over
 #                                               sheets of ROWS x 10 cells (default 9000)
 #                                               then the regression checks probe-filed-twice
-#                                               and probe-json-copy
+#                                               and probe-json-copy, and the filing check
+#                                               probe-filer
 #   bash reliability/tsan.sh probe              probe-json-copy alone
 #
 # Exits non-zero on a wrong search result or on any ThreadSanitizer report. The binary is built
@@ -73,5 +74,9 @@ probe probe-filed-twice
 regression_races=$races
 probe probe-json-copy
 regression_races=$((regression_races + races))
+probe probe-filer
+regression_races=$((regression_races + races))
+filer_status=$(grep -c '^probe-filer: 0 wrong records' "$OUT/probe-filer.log" || true)
 echo "tsan: exit $status, ThreadSanitizer reports: $main_races (+ $regression_races in the regression checks), wall $(($(date +%s) - start)) s"
-if [ "$status" -ne 0 ] || [ "$main_races" -ne 0 ] || [ "$regression_races" -ne 0 ]; then exit 1; fi
+if [ "$status" -ne 0 ] || [ "$main_races" -ne 0 ] || [ "$regression_races" -ne 0 ] ||
+  [ "$filer_status" -ne 1 ]; then exit 1; fi

@@ -30,6 +30,7 @@
 //
 //   engine_threads [seconds] [rows]      (defaults: 30 seconds, 9000 rows of 10 cells)
 //   engine_threads probe-filed-twice     (regression check: deletions beside copies)
+//   engine_threads probe-filer           (snapshot filing on its helper thread)
 //   engine_threads probe-json-copy        (outside the extension's contract: shows a finding)
 //
 // Prints one line per thread role with its counts and "N passed, N failed" at the end; exits
@@ -56,6 +57,7 @@
 #include "search/pool.hpp"
 #include "search/sheet_select.hpp"
 #include "structs/book.hpp"
+#include "structs/cell_filer.hpp"
 #include "structs/finder.hpp"
 #include "structs/sheet.hpp"
 #include "utils/coords.hpp"
@@ -749,7 +751,59 @@ int probe_json_copy() {
   return 0;
 }
 
+// Snapshot filing: this thread fills batches of fields that view its own strings while the
+// filer's helper makes and files records; midway it drains the filer and overwrites the strings
+// already handed over (as Python code may once it runs). Every record must hold the text its
+// fields had when handed over, and the later of two cells with one coordinate must win.
+int probe_filer() {
+  constexpr size_t kCells = 60000;
+  std::vector<std::string> texts(kCells);
+  for (size_t i = 0; i < kCells; ++i) texts[i] = "t" + std::to_string(i) + std::string(i % 23, '-');
+  int failures = 0;
+  for (int round = 0; round < 3; ++round) {
+    CellTable table;
+    {
+      CellFiler filer(table, kCells, true);
+      size_t i = 0;
+      while (i < kCells) {
+        CellFiler::Batch& b = filer.next();
+        b.n = 0;
+        for (; b.n < CellFiler::kBatch && i < kCells; ++i) {
+          CellFields& f = b.cells[b.n++];
+          // Every 1000th cell repeats the coordinate of the one 500 before it.
+          const size_t at = i % 1000 == 999 ? i - 500 : i;
+          f.row = static_cast<uint32_t>(at / 10 + 1);
+          f.col = static_cast<uint16_t>(at % 10 + 1);
+          f.has_value = true;
+          f.has_formula = false;
+          f.value = texts[i];
+          f.data_type = "s";
+          f.read_value();
+        }
+        filer.submit();
+        if (i == kCells / 2) {
+          filer.drain();
+          for (size_t k = 0; k < i; ++k) texts[k][0] = 'X';  // handed over and filed: free to change
+        }
+      }
+      filer.finish();
+    }
+    for (size_t i = 0; i < kCells; ++i) {
+      if (i % 1000 == 499) continue;  // overwritten by the repeat 500 later
+      const size_t at = i % 1000 == 999 ? i - 500 : i;
+      Cell* c = table.find(static_cast<uint32_t>(at / 10 + 1), static_cast<uint16_t>(at % 10 + 1));
+      std::string want = texts[i];
+      if (i < kCells / 2) want[0] = 't';
+      if (!c || c->text() != want) ++failures;
+    }
+    for (size_t k = 0; k < kCells / 2; ++k) texts[k][0] = 't';
+  }
+  std::printf("probe-filer: %d wrong records\n", failures);
+  return failures ? 1 : 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "probe-filer") == 0) return probe_filer();
   if (argc > 1 && std::strcmp(argv[1], "probe-filed-twice") == 0) return probe_filed_twice();
   if (argc > 1 && std::strcmp(argv[1], "probe-json-copy") == 0) return probe_json_copy();
   const double seconds = argc > 1 ? std::atof(argv[1]) : 30.0;

@@ -184,23 +184,6 @@ void Cell::set_data_type(DataType d) noexcept {
   bits_ = static_cast<uint8_t>((bits_ & ~kTypeMask) | static_cast<uint8_t>(d));
 }
 
-std::optional<DataType> data_type_code(std::string_view d) noexcept {
-  // Decoded by length and bytes: this runs once per snapshot cell, and a loop of general
-  // comparisons costs a library call each.
-  if (d.size() == 1) {
-    switch (d[0]) {
-      case 's': return DataType::S;
-      case 'n': return DataType::N;
-      case 'b': return DataType::B;
-      case 'd': return DataType::D;
-      case 'f': return DataType::F;
-      default: return std::nullopt;
-    }
-  }
-  if (d == kTypeTexts[0]) return DataType::General;
-  return std::nullopt;
-}
-
 void Cell::set_data_type_text(std::string_view d) noexcept {
   if (const auto code = data_type_code(d)) {
     set_data_type(*code);

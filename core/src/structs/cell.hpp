@@ -3,6 +3,7 @@
 // Shared by handles (a sheet's cell table, Python objects, search results), guarded by its own
 // reader-writer lock, and 40 bytes long: a report holds millions of them.
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,8 +23,22 @@ enum class DataType : uint8_t { General, S, N, B, D, F, Other };
 
 DataType data_type_of(Kind k) noexcept;
 std::string_view data_type_text(DataType d) noexcept;
-// The code of a known data type text ("General", "s", "n", "b", "d", "f"), or none.
-std::optional<DataType> data_type_code(std::string_view d) noexcept;
+// The code of a known data type text ("General", "s", "n", "b", "d", "f"), or none. Decoded by
+// length and bytes, inline: it runs once per snapshot cell.
+inline std::optional<DataType> data_type_code(std::string_view d) noexcept {
+  if (d.size() == 1) {
+    switch (d[0]) {
+      case 's': return DataType::S;
+      case 'n': return DataType::N;
+      case 'b': return DataType::B;
+      case 'd': return DataType::D;
+      case 'f': return DataType::F;
+      default: return std::nullopt;
+    }
+  }
+  if (d.size() == 7 && std::memcmp(d.data(), "General", 7) == 0) return DataType::General;
+  return std::nullopt;
+}
 
 // The fields few cells carry, allocated on first use.
 struct CellExtras {

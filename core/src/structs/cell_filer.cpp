@@ -50,14 +50,18 @@ void fill_cell(Cell* c, const CellFields& f) noexcept {
   else c->set_data_type_text(f.data_type);
 }
 
-CellFiler::CellFiler(CellTable& table, bool threaded) noexcept
-    : table_(table), slots_(std::make_unique<Batch[]>(kSlots)) {
-  if (!threaded) return;
+CellFiler::CellFiler(CellTable& table, size_t expected, bool threaded) noexcept
+    : table_(table), expected_(expected), slots_(std::make_unique<Batch[]>(kSlots)) {
+  if (!threaded) {
+    table_.reserve(expected_);
+    return;
+  }
   try {
     helper_ = std::thread([this] { run(); });
     threaded_ = true;
   } catch (const std::system_error&) {
     // No thread to be had (a process at its limit): the caller files every batch itself.
+    table_.reserve(expected_);
   }
 }
 
@@ -76,6 +80,7 @@ void CellFiler::file(Batch& b) noexcept {
 }
 
 void CellFiler::run() noexcept {
+  table_.reserve(expected_);
   uint32_t done = 0;
   uint32_t seen = produced_.load(std::memory_order_acquire);
   for (;;) {

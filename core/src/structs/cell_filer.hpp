@@ -49,9 +49,11 @@ class CellFiler {
     size_t n_keep = 0;
   };
 
-  // `threaded`: file on a helper thread; otherwise (or when no thread can be started) each
-  // batch is filed on the caller's thread as it is handed over.
-  CellFiler(CellTable& table, bool threaded) noexcept;
+  // `expected`: how many records are coming, to size the table once (by the helper, so that
+  // clearing its memory overlaps the caller's reading). `threaded`: file on a helper thread;
+  // otherwise (or when no thread can be started) each batch is filed on the caller's thread as
+  // it is handed over.
+  CellFiler(CellTable& table, size_t expected, bool threaded) noexcept;
   ~CellFiler() { finish(); }
   CellFiler(const CellFiler&) = delete;
   CellFiler& operator=(const CellFiler&) = delete;
@@ -78,6 +80,7 @@ class CellFiler {
   void run() noexcept;
 
   CellTable& table_;
+  size_t expected_;
   std::unique_ptr<Batch[]> slots_;  // on the heap: over 100 KiB, too much for a thread's stack
   std::thread helper_;
   bool threaded_ = false;
