@@ -9,7 +9,8 @@ display text).
 
 - Snapshot: create_finder over four source sheets of N/4 cells each, beside a Python loop that
   merely reads the five fields of every source cell. Source cells are instances of a small class
-  with __slots__, and types.SimpleNamespace objects; both are reported.
+  with __slots__, types.SimpleNamespace objects, and plain dicts (read by item in the loop); all
+  three are reported.
 - Sheet search: ReadableSheet.find_cells_by_regex('Total') and find_cells_by_str('Total 485')
   over one sheet of N cells, beside the pure-Python floor over a flat list of (row, col, text)
   tuples holding the same display texts, and beside openpyxl (iter_rows testing "Total" in
@@ -62,7 +63,11 @@ def namespace_cell(row, column, value, formula, data_type):
     return types.SimpleNamespace(row=row, column=column, value=value, formula=formula, data_type=data_type)
 
 
-CELL_KINDS = {"__slots__ class": SlotCell, "SimpleNamespace": namespace_cell}
+def dict_cell(row, column, value, formula, data_type):
+    return {"row": row, "column": column, "value": value, "formula": formula, "data_type": data_type}
+
+
+CELL_KINDS = {"__slots__ class": SlotCell, "SimpleNamespace": namespace_cell, "dict": dict_cell}
 
 
 def make_words(count, rng, shortest=3, longest=15):
@@ -105,6 +110,16 @@ def source_sheets(cells, parts, make_cell):
         )
         for p in range(parts)
     ]
+
+
+def read_five_items(sheets):
+    for s in sheets:
+        for c in s.cells:
+            c["row"]
+            c["column"]
+            c["value"]
+            c["formula"]
+            c["data_type"]
 
 
 def read_five_fields(sheets):
@@ -168,7 +183,8 @@ def measure_snapshot(n, repeats, table, bars, readable):
         assert got == n, (got, n)
         del finder
         best = best_of(
-            {"loop": lambda: read_five_fields(sheets), "tabrix": lambda: readable.create_finder(sheets)},
+            {"loop": lambda: (read_five_items if kind == "dict" else read_five_fields)(sheets),
+             "tabrix": lambda: readable.create_finder(sheets)},
             repeats,
         )
         table.add(n, f"[{kind}] Python loop reading the five fields of each cell", best["loop"])
