@@ -609,3 +609,33 @@ def test_a_bad_cell_after_many_good_ones_leaves_nothing(kind):
     del error
     gc.collect()
     assert _testing.live_cells() == baseline
+
+
+def test_python_code_of_a_later_sheet_cannot_pull_texts_from_under_an_earlier_one():
+    """The sheets of one finder share the helper that files records: a property of the second
+    sheet drops every text of the first, whose cells were read already."""
+    n = 40_000
+
+    def text(i):
+        return "".join(["a", str(i), "+" * (i % 11)])
+
+    class Thief:
+        def __init__(self, victims):
+            self._victims = victims
+            self.sheet_state, self.merge_cells, self.cells = "visible", None, [SlotCell(1, 1, "b")]
+
+        @property
+        def name(self):
+            for c in reversed(self._victims):
+                c.value = "gone"
+            self.junk = ["".join(["Z", str(i), "#" * (i % 11)]) for i in range(n)]
+            return "Second"
+
+    _testing.set_filer_delay(2000)
+    try:
+        first = [SlotCell(i // 10 + 1, i % 10 + 1, text(i)) for i in range(n)]
+        finder = Finder([src_sheet(cells=first), Thief(first)])
+        assert [c.value for c in finder.sheets[0].cells] == [text(i) for i in range(n)]
+        assert [c.value for c in finder.sheets[1].cells] == ["b"]
+    finally:
+        _testing.set_filer_delay(0)

@@ -763,11 +763,14 @@ int probe_filer() {
   for (int round = 0; round < 3; ++round) {
     CellTable table;
     {
-      CellFiler filer(table, kCells, true);
+      CellFiler filer(true);
+      filer.expect(kCells);
       size_t i = 0;
       while (i < kCells) {
         CellFiler::Batch& b = filer.next();
         b.n = 0;
+        b.table = &table;
+        b.reserve = i == 0 ? kCells : 0;
         for (; b.n < CellFiler::kBatch && i < kCells; ++i) {
           CellFields& f = b.cells[b.n++];
           // Every 1000th cell repeats the coordinate of the one 500 before it.

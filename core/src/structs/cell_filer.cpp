@@ -50,18 +50,19 @@ void fill_cell(Cell* c, const CellFields& f) noexcept {
   else c->set_data_type_text(f.data_type);
 }
 
-CellFiler::CellFiler(CellTable& table, size_t expected, bool threaded) noexcept
-    : table_(table), expected_(expected), slots_(std::make_unique<Batch[]>(kSlots)) {
-  if (!threaded) {
-    table_.reserve(expected_);
-    return;
-  }
+CellFiler::CellFiler(bool may_thread) noexcept
+    : may_thread_(may_thread), slots_(std::make_unique<Batch[]>(kSlots)) {}
+
+void CellFiler::expect(size_t n) noexcept {
+  expected_ += n;
+  if (threaded_ || !may_thread_ || expected_ < kThreadedFrom) return;
+  // Every batch so far was filed on handing over, so the helper starts with nothing pending.
+  const uint32_t filed = produced_.load(std::memory_order_relaxed);
   try {
-    helper_ = std::thread([this] { run(); });
+    helper_ = std::thread([this, filed] { run(filed); });
     threaded_ = true;
   } catch (const std::system_error&) {
-    // No thread to be had (a process at its limit): the caller files every batch itself.
-    table_.reserve(expected_);
+    may_thread_ = false;  // no thread to be had (a process at its limit): file here
   }
 }
 
@@ -69,19 +70,20 @@ void CellFiler::file(Batch& b) noexcept {
   // Each record is filed a few records after it is made, with its table slots prefetched in
   // between: filing is otherwise one cache miss after another.
   constexpr size_t kLag = 16;
+  CellTable& table = *b.table;
+  if (b.reserve) table.reserve(b.reserve);
   Cell* made[kBatch];
   Cell::create_many(b.n, made);
   for (size_t i = 0; i < b.n; ++i) {
     fill_cell(made[i], b.cells[i]);
-    table_.prefetch_home(b.cells[i].row, b.cells[i].col);
-    if (i >= kLag) table_.insert_or_replace(made[i - kLag]);
+    table.prefetch_home(b.cells[i].row, b.cells[i].col);
+    if (i >= kLag) table.insert_or_replace(made[i - kLag]);
   }
-  for (size_t i = b.n > kLag ? b.n - kLag : 0; i < b.n; ++i) table_.insert_or_replace(made[i]);
+  for (size_t i = b.n > kLag ? b.n - kLag : 0; i < b.n; ++i) table.insert_or_replace(made[i]);
 }
 
-void CellFiler::run() noexcept {
-  table_.reserve(expected_);
-  uint32_t done = 0;
+void CellFiler::run(uint32_t filed) noexcept {
+  uint32_t done = filed;  // the batches before this one were filed by the caller
   uint32_t seen = produced_.load(std::memory_order_acquire);
   for (;;) {
     while ((seen & ~kStop) == done) {

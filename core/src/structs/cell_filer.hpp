@@ -1,5 +1,5 @@
 #pragma once
-// Makes cell records from fields read elsewhere and files them into a table, in batches, on a
+// Makes cell records from fields read elsewhere and files them into tables, in batches, on a
 // helper thread while the caller reads the next batch. The caller reads objects it alone may
 // touch (a producer); the helper allocates, parses and files (a consumer); records are filed in
 // the order the fields were handed over, so the last of several cells with one coordinate wins.
@@ -41,6 +41,8 @@ class CellFiler {
   static constexpr size_t kSlots = 4;
 
   struct Batch {
+    CellTable* table = nullptr;  // where the records go
+    size_t reserve = 0;          // when set: size the table for this many first
     CellFields cells[kBatch];
     size_t n = 0;
     // Whatever keeps the views of `cells` valid, for the caller to let go of once the batch has
@@ -49,15 +51,19 @@ class CellFiler {
     size_t n_keep = 0;
   };
 
-  // `expected`: how many records are coming, to size the table once (by the helper, so that
-  // clearing its memory overlaps the caller's reading). `threaded`: file on a helper thread;
-  // otherwise (or when no thread can be started) each batch is filed on the caller's thread as
-  // it is handed over.
-  CellFiler(CellTable& table, size_t expected, bool threaded) noexcept;
+  // Below this many records in all, batches are filed on the caller's thread as they are handed
+  // over: starting a helper costs more than it saves.
+  static constexpr size_t kThreadedFrom = 16384;
+
+  // `may_thread`: start a helper once kThreadedFrom records have been announced by expect();
+  // otherwise (or when no thread can be started) the caller files every batch itself.
+  explicit CellFiler(bool may_thread) noexcept;
   ~CellFiler() { finish(); }
   CellFiler(const CellFiler&) = delete;
   CellFiler& operator=(const CellFiler&) = delete;
 
+  // Announces `n` more records (the cells of the next table).
+  void expect(size_t n) noexcept;
   // The batch to fill next. When it was used before, it has been filed: the caller lets go of
   // its `keep` entries and then clears it (see reset()).
   Batch& next() noexcept;
@@ -77,10 +83,10 @@ class CellFiler {
 
  private:
   void file(Batch& b) noexcept;
-  void run() noexcept;
+  void run(uint32_t filed) noexcept;
 
-  CellTable& table_;
-  size_t expected_;
+  bool may_thread_;
+  size_t expected_ = 0;
   std::unique_ptr<Batch[]> slots_;  // on the heap: over 100 KiB, too much for a thread's stack
   std::thread helper_;
   bool threaded_ = false;

@@ -15,16 +15,24 @@ namespace {
 
 // Snapshots of every element of `sheets`, walked by index while the index is below both the
 // starting and the current length (Python code run by a field lookup may change the list).
-bool build_all(PyObject* sheets, std::vector<SheetHandle>& out) {
+// One filer serves every sheet, so that one helper thread makes the records of them all.
+bool walk(PyObject* sheets, std::vector<SheetHandle>& out, CellFiler& filer) {
   const Py_ssize_t n0 = PyList_GET_SIZE(sheets);
   out.reserve(static_cast<size_t>(n0));
   for (Py_ssize_t i = 0; i < n0 && i < PyList_GET_SIZE(sheets); ++i) {
     Ref item = borrow(PyList_GET_ITEM(sheets, i));
-    SheetHandle s = build_snapshot(item.get(), static_cast<size_t>(i));
+    SheetHandle s = build_snapshot(item.get(), static_cast<size_t>(i), filer);
     if (!s) return false;
     out.push_back(std::move(s));
   }
   return true;
+}
+
+bool build_all(PyObject* sheets, std::vector<SheetHandle>& out) {
+  CellFiler filer(true);
+  const bool ok = walk(sheets, out, filer);
+  finish_snapshots(filer);  // before any sheet is kept or dropped
+  return ok;
 }
 
 PyObject* finder_new(PyTypeObject* type, List sheets) {

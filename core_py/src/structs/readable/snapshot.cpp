@@ -361,15 +361,19 @@ void let_go(CellFiler::Batch& b) noexcept {
   b.n = 0;
 }
 
-// Below this many cells a sheet is filed on the calling thread: starting a helper costs more
-// than it saves.
-constexpr Py_ssize_t kThreadedFrom = 16384;
-
 }  // namespace
 
-SheetHandle build_snapshot(PyObject* source, size_t index) noexcept {
+void finish_snapshots(CellFiler& filer) noexcept {
+  filer.finish();
+  for (size_t k = 0; k < CellFiler::kSlots; ++k) let_go(filer.batches()[k]);
+}
+
+SheetHandle build_snapshot(PyObject* source, size_t index, CellFiler& filer) noexcept {
   const Names* nm = names();
   if (!nm) return {};
+  // The lookups below may run Python code, and batches of earlier sheets may still view texts
+  // that they hold no reference to: those are filed first.
+  filer.drain();
   Place at{index};
 
   Ref name = field(source, nm->name);
@@ -394,14 +398,22 @@ SheetHandle build_snapshot(PyObject* source, size_t index) noexcept {
   // The name and state views die with their str objects: the sheet has copied them above.
   CellTable& table = sheet->table_locked();  // not yet visible to any other thread
   const Py_ssize_t n0 = PyList_GET_SIZE(cells.get());
-  table.reserve(static_cast<size_t>(n0));
   // Field lookups may run Python code that changes the list: the walk stops at the shorter of
   // its starting and current lengths, and holds each element while reading it.
   CellReader reader(*nm);
   // This thread reads the source objects (only it may, holding the interpreter lock) while a
   // helper makes the records and files them; the helper touches no Python object, only the
   // UTF-8 bytes of texts that this thread keeps alive until their batch is filed.
-  CellFiler filer(table, n0 >= kThreadedFrom);
+  filer.expect(static_cast<size_t>(n0));
+  bool sized = false;
+  auto fresh_batch = [&] {
+    CellFiler::Batch* b = &filer.next();
+    let_go(*b);
+    b->table = &table;
+    b->reserve = sized ? 0 : static_cast<size_t>(n0);  // the first batch sizes the table
+    sized = true;
+    return b;
+  };
   // While every cell so far was read by plain loads, no Python code has run, so the texts in
   // flight need no references: nothing can free them. Before the first general read (which may
   // run a property, __getattr__ or __index__) the filer is drained, and from then on each
@@ -410,8 +422,7 @@ SheetHandle build_snapshot(PyObject* source, size_t index) noexcept {
   bool ok = true;
   constexpr Py_ssize_t kAhead = 8;
   for (Py_ssize_t i = 0; i < n0 && i < PyList_GET_SIZE(cells.get());) {
-    CellFiler::Batch* b = &filer.next();
-    let_go(*b);
+    CellFiler::Batch* b = fresh_batch();
     for (; b->n < CellFiler::kBatch && i < n0 && i < PyList_GET_SIZE(cells.get()); ++i) {
       if (i + kAhead < PyList_GET_SIZE(cells.get())) memory::prefetch(PyList_GET_ITEM(cells.get(), i + kAhead));
       PyObject* src = PyList_GET_ITEM(cells.get(), i);
@@ -446,8 +457,7 @@ SheetHandle build_snapshot(PyObject* source, size_t index) noexcept {
         unguarded = false;
         if (b->n) {  // hand over what was read so far, and go on in a fresh batch
           filer.submit();
-          b = &filer.next();
-          let_go(*b);
+          b = fresh_batch();
         }
         filer.drain();
       }
@@ -462,9 +472,10 @@ SheetHandle build_snapshot(PyObject* source, size_t index) noexcept {
     filer.submit();  // what was read before a failure is filed too, and dropped with the sheet
     if (!ok) break;
   }
-  filer.finish();
-  for (size_t k = 0; k < CellFiler::kSlots; ++k) let_go(filer.batches()[k]);
-  if (!ok) return {};
+  if (!ok) {
+    filer.drain();  // nothing may still be filing into this sheet's table when it goes
+    return {};
+  }
   sheet->merges_locked() = std::move(merge_list);
   return sheet;
 }
