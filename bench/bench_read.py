@@ -232,7 +232,7 @@ def measure_search(n, repeats, table, bars, readable, openpyxl, tag=""):
     bars.append((f"ReadableSheet.find_cells_by_regex >= 3x the floor at {n:,}{tag}", best["floor regex"] / best["sheet regex"], 3.0))
     bars.append((f"ReadableSheet.find_cells_by_str >= 3x the floor at {n:,}{tag}", best["floor str"] / best["sheet str"], 3.0))
     # The module-level search over a caller's list has no speed bar (its ratio is in the table):
-    # each call converts the list, checking and counting every record, before it searches.
+    # each call first checks every item and holds a reference to it, under the interpreter lock.
 
     if openpyxl is not None:
         wb = openpyxl.Workbook()

@@ -576,3 +576,32 @@ def test_threads_search_the_same_lists(big):
     assert len(results) == 8 * 3 * (len(chosen) + 1)
     for name, got in results:
         assert got == expected[name], name
+
+
+def test_a_search_keeps_its_cells_while_another_thread_drops_them():
+    """The search runs without the interpreter lock; meanwhile this thread empties the only list
+    that holds the ReadableCell objects (whose sheet is gone), freeing them. The search still
+    reads the cells it was given."""
+    n = 60_000
+    for _ in range(10):
+        sheet = tabrix.readable.Finder([NS(name="S", sheet_state="visible", merge_cells=None, cells=[
+            NS(row=i // 10 + 1, column=i % 10 + 1, value=f"v{i}", formula=None, data_type="s") for i in range(n)
+        ])]).sheets[0]
+        cells = sheet.cells
+        del sheet
+        gc.collect()
+        started = threading.Event()
+        out = []
+
+        def search_all(cells=cells, started=started, out=out):
+            started.set()
+            out.extend(c.value for c in readable.find_cells_by_regex("v", cells))
+
+        t = threading.Thread(target=search_all)
+        t.start()
+        started.wait()
+        cells.clear()  # runs while the search has the lock released
+        [bytearray(40) for _ in range(n)]  # and takes over the freed memory
+        t.join()
+        assert out == [f"v{i}" for i in range(n)]
+        del cells

@@ -12,25 +12,43 @@
 namespace tbx::py {
 namespace {
 
-// The `cells` parameter: a sequence (not str) of ReadableCell objects, turned into a cell list
-// of counted handles, so the search touches no Python object and is unaffected by Python code
-// that changes the sequence meanwhile.
+// The `cells` parameter: a sequence (not str) of ReadableCell objects, turned into a list of
+// their records, so the search touches no Python object and is unaffected by Python code that
+// changes the sequence meanwhile. The call holds a reference to every ReadableCell object, and
+// each object holds its record: a plain count on the object, where a count on each record
+// would be an atomic operation (a search over a million cells would spend most of its time on
+// them).
 struct ReadableCells {
-  std::vector<CellHandle> handles;
+  std::vector<Ref> items;
   std::vector<Cell*> list;
   static bool load(PyObject* o, ReadableCells& out) noexcept {
     PyTypeObject* t = ReadableCellObject::type();
     if (!t) return false;
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+      // The common case, read by index: the type check runs no Python code, so the items need
+      // no reference of their own while they are looked at.
+      const bool is_list = PyList_CheckExact(o);
+      const Py_ssize_t n = is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
+      out.items.reserve(static_cast<size_t>(n));
+      out.list.reserve(static_cast<size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+        if (!PyObject_TypeCheck(item, t)) return raise_cannot_convert(item, "ReadableCell");
+        out.items.push_back(borrow(item));
+        out.list.push_back(ReadableCellObject::of(item).get());
+      }
+      return true;
+    }
     return for_each_in_sequence(
         o,
         [&](size_t n) {
-          out.handles.reserve(n);
+          out.items.reserve(n);
           out.list.reserve(n);
         },
         [&](PyObject* item) {
           if (!PyObject_TypeCheck(item, t)) return raise_cannot_convert(item, "ReadableCell");
-          out.handles.push_back(ReadableCellObject::of(item));
-          out.list.push_back(out.handles.back().get());
+          out.items.push_back(borrow(item));
+          out.list.push_back(ReadableCellObject::of(item).get());
           return true;
         });
   }
