@@ -639,3 +639,19 @@ def test_python_code_of_a_later_sheet_cannot_pull_texts_from_under_an_earlier_on
         assert [c.value for c in finder.sheets[1].cells] == ["b"]
     finally:
         _testing.set_filer_delay(0)
+
+
+class SlottedDict(dict):
+    """A dict subclass whose type also declares attributes of the field names."""
+
+    __slots__ = ("row", "column", "value", "formula", "data_type")
+
+
+@pytest.mark.parametrize("n", [3, 20_000])
+def test_dict_subclass_is_read_by_items_even_with_same_named_slots(n):
+    cells = []
+    for i in range(n):
+        c = SlottedDict(row=i + 1, column=1, value=f"item{i}", formula=None, data_type="s")
+        c.row, c.column, c.value, c.formula, c.data_type = 1, 2, "attribute", None, "s"
+        cells.append(c)
+    assert [(c.row, c.value) for c in snap(src_sheet(cells=cells)).cells] == [(i + 1, f"item{i}") for i in range(n)]

@@ -144,9 +144,11 @@ class CellReader {
     // Objects whose dict the interpreter manages itself (plain classes) keep the ordinary
     // lookup: their attributes need not live in a dict at all.
     const bool plain_dict = t->tp_dictoffset != 0 && !PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT);
+    // A dict subclass is read by items, whatever attributes its type declares.
+    const bool items = PyType_IsSubtype(t, &PyDict_Type);
     for (int k = 0; k < kCellFields; ++k) {
       p.slot[k] = kLookup;
-      if (p.version == 0 || t->tp_getattro != PyObject_GenericGetAttr) continue;
+      if (items || p.version == 0 || t->tp_getattro != PyObject_GenericGetAttr) continue;
       PyObject* d = _PyType_Lookup(t, names_[k]);
       if (d && Py_IS_TYPE(d, &PyMemberDescr_Type)) {
         const PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
