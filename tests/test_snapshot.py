@@ -655,3 +655,22 @@ def test_dict_subclass_is_read_by_items_even_with_same_named_slots(n):
         c.row, c.column, c.value, c.formula, c.data_type = 1, 2, "attribute", None, "s"
         cells.append(c)
     assert [(c.row, c.value) for c in snap(src_sheet(cells=cells)).cells] == [(i + 1, f"item{i}") for i in range(n)]
+
+
+def test_tables_of_dropped_snapshots_are_reused_and_replaced_soundly():
+    """Dropped cell tables are kept for reuse up to a bound, the oldest making room: many
+    small tables, then large ones, then small ones again, each snapshot reading back exactly."""
+
+    def check(sheets, per_sheet):
+        finder = Finder([src_sheet(name=f"S{k}", cells=[SlotCell(i // 10 + 1, i % 10 + 1, f"{k}:{i}") for i in range(per_sheet)])
+                         for k in range(sheets)])
+        for k, sheet in enumerate(finder.sheets):
+            cells = sheet.cells
+            assert len(cells) == per_sheet
+            assert cells[0].value == f"{k}:0" and cells[-1].value == f"{k}:{per_sheet - 1}"
+            assert sheet.find_cell_by_coords(per_sheet // 20 + 1, 5).value == f"{k}:{(per_sheet // 20) * 10 + 4}"
+
+    for _ in range(2):
+        check(20, 20_000)  # twenty tables of one size: more than are kept
+        check(2, 400_000)  # larger ones push the oldest out
+        check(3, 50_000)

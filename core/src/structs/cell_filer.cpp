@@ -129,6 +129,7 @@ void CellFiler::drain() noexcept {
 }
 
 void CellFiler::finish() noexcept {
+  may_thread_ = false;  // no helper again: later batches (if any) are filed on handing over
   if (!threaded_) return;
   const uint32_t p = produced_.load(std::memory_order_relaxed);
   produced_.store(p | kStop, std::memory_order_release);

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -39,17 +40,29 @@ class RegionCache {
     }
     return nullptr;
   }
+  // Keeps [p, p + bytes) for reuse; the regions kept longest make room when needed (they go
+  // back to the system). False when the region is too large to keep at all.
   bool keep(void* p, size_t bytes) noexcept {
     if (bytes > kMaxHeld) return false;
     std::lock_guard<std::mutex> g(mu_);
-    Region* free_slot = nullptr;
-    for (Region& r : regions_) {
-      if (!r.p) free_slot = &r;
+    for (;;) {
+      Region* free_slot = nullptr;
+      for (Region& r : regions_) {
+        if (!r.p) free_slot = &r;
+      }
+      if (free_slot && held_ + bytes <= kMaxHeld) {
+        *free_slot = {p, bytes, ++clock_};
+        held_ += bytes;
+        return true;
+      }
+      Region* oldest = nullptr;
+      for (Region& r : regions_) {
+        if (r.p && (!oldest || r.kept_at < oldest->kept_at)) oldest = &r;
+      }
+      munmap(oldest->p, oldest->bytes);
+      held_ -= oldest->bytes;
+      oldest->p = nullptr;
     }
-    if (!free_slot || held_ + bytes > kMaxHeld) return false;
-    *free_slot = {p, bytes};
-    held_ += bytes;
-    return true;
   }
   // After fork() in the child: another thread may have held the lock.
   void reset_lock() noexcept { new (&mu_) std::mutex(); }
@@ -59,10 +72,12 @@ class RegionCache {
   struct Region {
     void* p = nullptr;
     size_t bytes = 0;
+    uint64_t kept_at = 0;
   };
   std::mutex mu_;
   Region regions_[16];
   size_t held_ = 0;
+  uint64_t clock_ = 0;
 };
 
 RegionCache& cache() noexcept {
