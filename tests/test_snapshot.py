@@ -674,3 +674,12 @@ def test_tables_of_dropped_snapshots_are_reused_and_replaced_soundly():
         check(20, 20_000)  # twenty tables of one size: more than are kept
         check(2, 400_000)  # larger ones push the oldest out
         check(3, 50_000)
+
+
+def test_sheets_of_mixed_sizes_in_one_finder():
+    """Small sheets are filed by the reading thread and large ones by the helper, in any order."""
+    sizes = [10, 30_000, 5, 3_000, 0, 20_000, 1, 2_047, 2_048]
+    finder = Finder([src_sheet(name=f"S{k}", cells=[SlotCell(i // 10 + 1, i % 10 + 1, f"{k}:{i}") for i in range(n)])
+                     for k, n in enumerate(sizes)])
+    for k, (sheet, n) in enumerate(zip(finder.sheets, sizes)):
+        assert [c.value for c in sheet.cells] == [f"{k}:{i}" for i in range(n)]

@@ -54,15 +54,16 @@ CellFiler::CellFiler(bool may_thread) noexcept
     : may_thread_(may_thread), slots_(std::make_unique<Batch[]>(kSlots)) {}
 
 void CellFiler::expect(size_t n) noexcept {
-  expected_ += n;
-  if (threaded_ || !may_thread_ || expected_ < kThreadedFrom) return;
-  // Every batch so far was filed on handing over, so the helper starts with nothing pending.
+  here_ = n < kThreadedFrom || !may_thread_;
+  if (here_ || threaded_) return;
+  // Every batch so far was filed, so the helper starts with nothing pending.
   const uint32_t filed = produced_.load(std::memory_order_relaxed);
   try {
     helper_ = std::thread([this, filed] { run(filed); });
     threaded_ = true;
   } catch (const std::system_error&) {
     may_thread_ = false;  // no thread to be had (a process at its limit): file here
+    here_ = true;
   }
 }
 
@@ -111,10 +112,10 @@ CellFiler::Batch& CellFiler::next() noexcept {
 
 void CellFiler::submit() noexcept {
   const uint32_t p = produced_.load(std::memory_order_relaxed);
-  if (!threaded_) {
+  if (here_ || !threaded_) {
+    // Filed at once; the counters stay, so the helper (if any) sees nothing new and next()
+    // hands out the same, now free, slot again.
     file(slots_[p % kSlots]);
-    produced_.store(p + 1, std::memory_order_relaxed);
-    consumed_.store(p + 1, std::memory_order_relaxed);
     return;
   }
   produced_.store(p + 1, std::memory_order_release);
@@ -130,6 +131,7 @@ void CellFiler::drain() noexcept {
 
 void CellFiler::finish() noexcept {
   may_thread_ = false;  // no helper again: later batches (if any) are filed on handing over
+  here_ = true;
   if (!threaded_) return;
   const uint32_t p = produced_.load(std::memory_order_relaxed);
   produced_.store(p | kStop, std::memory_order_release);

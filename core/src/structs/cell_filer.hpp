@@ -51,18 +51,19 @@ class CellFiler {
     size_t n_keep = 0;
   };
 
-  // Below this many records in all, batches are filed on the caller's thread as they are handed
-  // over: starting a helper costs more than it saves.
-  static constexpr size_t kThreadedFrom = 16384;
+  // The records of a table smaller than this are filed on the caller's thread as their batches
+  // are handed over: waking the helper and waiting for its last batch cost more than it saves.
+  // The first larger table starts the helper.
+  static constexpr size_t kThreadedFrom = 2048;
 
-  // `may_thread`: start a helper once kThreadedFrom records have been announced by expect();
-  // otherwise (or when no thread can be started) the caller files every batch itself.
+  // `may_thread`: use a helper for large tables; otherwise (or when no thread can be started)
+  // the caller files every batch itself.
   explicit CellFiler(bool may_thread) noexcept;
   ~CellFiler() { finish(); }
   CellFiler(const CellFiler&) = delete;
   CellFiler& operator=(const CellFiler&) = delete;
 
-  // Announces `n` more records (the cells of the next table).
+  // Announces the next table, of `n` records, once every batch before it is filed (drain()).
   void expect(size_t n) noexcept;
   // The batch to fill next. When it was used before, it has been filed: the caller lets go of
   // its `keep` entries and then clears it (see reset()).
@@ -86,7 +87,7 @@ class CellFiler {
   void run(uint32_t filed) noexcept;
 
   bool may_thread_;
-  size_t expected_ = 0;
+  bool here_ = true;  // this table's batches are filed on handing over
   std::unique_ptr<Batch[]> slots_;  // on the heap: over 100 KiB, too much for a thread's stack
   std::thread helper_;
   bool threaded_ = false;
