@@ -15,22 +15,38 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
+}  // namespace
+
 // Waits until `a` differs from `seen` and returns the new value: a short spin (the other side
-// usually answers within a batch's time), then a sleep in the kernel.
-uint32_t wait_change(const std::atomic<uint32_t>& a, uint32_t seen) noexcept {
+// usually answers within a batch's time), then a sleep in the kernel, announced in `sleeping` so
+// that the other side wakes it only then: a wake-up is a system call, which on every batch
+// would cost as much as filing a tenth of it.
+uint32_t CellFiler::wait_change(const std::atomic<uint32_t>& a, uint32_t seen,
+                                std::atomic<uint32_t>& sleeping) noexcept {
   for (int i = 0; i < 2000; ++i) {
     const uint32_t v = a.load(std::memory_order_acquire);
     if (v != seen) return v;
     cpu_relax();
   }
   for (;;) {
-    a.wait(seen, std::memory_order_acquire);
-    const uint32_t v = a.load(std::memory_order_acquire);
+    // Sequentially consistent with publish(): either this load sees the new value, or publish()
+    // sees the sleeper and wakes it (and the kernel's own check covers the rest).
+    sleeping.fetch_add(1, std::memory_order_seq_cst);
+    uint32_t v = a.load(std::memory_order_seq_cst);
+    if (v == seen) {
+      a.wait(seen, std::memory_order_acquire);
+      v = a.load(std::memory_order_acquire);
+    }
+    sleeping.fetch_sub(1, std::memory_order_relaxed);
     if (v != seen) return v;
   }
 }
 
-}  // namespace
+// Stores `v` into `a` and wakes a sleeper of wait_change(), if there is one.
+void CellFiler::publish(std::atomic<uint32_t>& a, uint32_t v, std::atomic<uint32_t>& sleeping) noexcept {
+  a.store(v, std::memory_order_seq_cst);
+  if (sleeping.load(std::memory_order_seq_cst) != 0) a.notify_one();
+}
 
 void CellFields::read_value() noexcept {
   code = data_type_code(data_type).value_or(DataType::Other);
@@ -89,14 +105,13 @@ void CellFiler::run(uint32_t filed) noexcept {
   for (;;) {
     while ((seen & ~kStop) == done) {
       if (seen & kStop) return;
-      seen = wait_change(produced_, seen);
+      seen = wait_change(produced_, seen, producer_waits_);
     }
     if (const unsigned us = test_delay_us_.load(std::memory_order_relaxed))
       std::this_thread::sleep_for(std::chrono::microseconds(us));
     file(slots_[done % kSlots]);
     ++done;
-    consumed_.store(done, std::memory_order_release);
-    consumed_.notify_one();
+    publish(consumed_, done, consumer_waits_);
   }
 }
 
@@ -105,7 +120,7 @@ CellFiler::Batch& CellFiler::next() noexcept {
   if (threaded_) {
     // The slot is free once the batch handed over kSlots batches ago has been filed.
     uint32_t c = consumed_.load(std::memory_order_acquire);
-    while (p - c >= kSlots) c = wait_change(consumed_, c);
+    while (p - c >= kSlots) c = wait_change(consumed_, c, consumer_waits_);
   }
   return slots_[p % kSlots];
 }
@@ -118,15 +133,14 @@ void CellFiler::submit() noexcept {
     file(slots_[p % kSlots]);
     return;
   }
-  produced_.store(p + 1, std::memory_order_release);
-  produced_.notify_one();
+  publish(produced_, p + 1, producer_waits_);
 }
 
 void CellFiler::drain() noexcept {
   if (!threaded_) return;
   const uint32_t p = produced_.load(std::memory_order_relaxed);
   uint32_t c = consumed_.load(std::memory_order_acquire);
-  while (c != p) c = wait_change(consumed_, c);
+  while (c != p) c = wait_change(consumed_, c, consumer_waits_);
 }
 
 void CellFiler::finish() noexcept {
@@ -134,8 +148,7 @@ void CellFiler::finish() noexcept {
   here_ = true;
   if (!threaded_) return;
   const uint32_t p = produced_.load(std::memory_order_relaxed);
-  produced_.store(p | kStop, std::memory_order_release);
-  produced_.notify_one();
+  publish(produced_, p | kStop, producer_waits_);
   helper_.join();
   threaded_ = false;
 }

@@ -83,6 +83,9 @@ class CellFiler {
   static void set_test_delay_us(unsigned us) noexcept { test_delay_us_.store(us, std::memory_order_relaxed); }
 
  private:
+  static uint32_t wait_change(const std::atomic<uint32_t>& a, uint32_t seen,
+                              std::atomic<uint32_t>& sleeping) noexcept;
+  static void publish(std::atomic<uint32_t>& a, uint32_t v, std::atomic<uint32_t>& sleeping) noexcept;
   void file(Batch& b) noexcept;
   void run(uint32_t filed) noexcept;
 
@@ -95,8 +98,11 @@ class CellFiler {
   // tells the helper to stop once it has caught up.
   // Each on a cache line of its own: one side writes it for every batch, and the fields above are
   // read all the time by both.
+  // Beside each, how many threads sleep waiting for it to change.
   alignas(64) std::atomic<uint32_t> produced_{0};
+  std::atomic<uint32_t> producer_waits_{0};
   alignas(64) std::atomic<uint32_t> consumed_{0};
+  std::atomic<uint32_t> consumer_waits_{0};
   static inline std::atomic<unsigned> test_delay_us_{0};
 };
 
