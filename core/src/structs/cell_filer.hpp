@@ -1,13 +1,14 @@
 #pragma once
 // Makes cell records from fields read elsewhere and files them into tables, in batches, on a
-// helper thread while the caller reads the next batch. The caller reads objects it alone may
-// touch (a producer); the helper allocates, parses and files (a consumer); records are filed in
-// the order the fields were handed over, so the last of several cells with one coordinate wins.
+// helper thread while the caller reads the next batch (small tables: on the caller's thread).
+// The caller reads objects it alone may touch (a producer); the helper allocates and files (a
+// consumer); records are filed in the order the fields were handed over, so the last of several
+// cells with one coordinate wins.
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <thread>
 
@@ -66,14 +67,14 @@ class CellFiler {
   // Announces the next table, of `n` records, once every batch before it is filed (drain()).
   void expect(size_t n) noexcept;
   // The batch to fill next. When it was used before, it has been filed: the caller lets go of
-  // its `keep` entries and then clears it (see reset()).
+  // its `keep` entries and sets `n` and `n_keep` to zero.
   Batch& next() noexcept;
   // Hands over the batch returned by next().
   void submit() noexcept;
   // Waits until every handed-over batch is filed; the helper stays for more.
   void drain() noexcept;
-  // Waits until every handed-over batch is filed and stops the helper. After this every batch
-  // may be reset.
+  // Waits until every handed-over batch is filed and stops the helper. After this the caller
+  // lets go of the `keep` entries of every batch (batches()).
   void finish() noexcept;
 
   Batch* batches() noexcept { return slots_.get(); }
@@ -95,10 +96,9 @@ class CellFiler {
   std::thread helper_;
   bool threaded_ = false;
   // Batches handed over and batches filed, counted from the start; the top bit of `produced_`
-  // tells the helper to stop once it has caught up.
-  // Each on a cache line of its own: one side writes it for every batch, and the fields above are
-  // read all the time by both.
-  // Beside each, how many threads sleep waiting for it to change.
+  // tells the helper to stop once it has caught up. Each counter is on a cache line of its own
+  // (one side writes it for every batch, and the fields above are read all the time by both),
+  // with the number of threads asleep waiting for it to change beside it.
   alignas(64) std::atomic<uint32_t> produced_{0};
   std::atomic<uint32_t> producer_waits_{0};
   alignas(64) std::atomic<uint32_t> consumed_{0};
