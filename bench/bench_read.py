@@ -45,10 +45,10 @@ import threading
 import time
 import types
 
+from common import make_words, status_bytes
+
 COLS = 10
 SEED = 20240305
-LETTERS = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-NOT_WORDS = {"true", "false", "nan", "inf", "infinity"}
 STR_TARGET = "Total 485"
 
 
@@ -68,17 +68,6 @@ def dict_cell(row, column, value, formula, data_type):
 
 
 CELL_KINDS = {"__slots__ class": SlotCell, "SimpleNamespace": namespace_cell, "dict": dict_cell}
-
-
-def make_words(count, rng, shortest=3, longest=15):
-    lengths = [rng.randint(shortest, longest) for _ in range(count)]
-    pool = "".join(rng.choices(LETTERS, k=sum(lengths)))
-    words, at = [], 0
-    for n in lengths:
-        w = pool[at : at + n]
-        at += n
-        words.append("x" + w[1:] if w.lower() in NOT_WORDS else w)
-    return words
 
 
 def make_cells(n, words_only=False):
@@ -293,27 +282,19 @@ def run_search_child(n, repeats, use_openpyxl, threads):
 # ---- memory -----------------------------------------------------------------------------------
 
 
-def vm_rss_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmRSS in /proc/self/status")
-
-
 def memory_child(n):
     """In the child: source objects first, then the RSS growth of create_finder alone."""
     from tabrix import readable
 
-    start = vm_rss_bytes()
+    start = status_bytes("VmRSS")
     cells = make_cells(n, words_only=True)
     sheets = source_sheets(cells, 4, SlotCell)
     text_bytes = sum(len(t.encode()) for _, _, t, _ in cells)
     gc.collect()
     gc.disable()
-    before = vm_rss_bytes()
+    before = status_bytes("VmRSS")
     finder = readable.create_finder(sheets)
-    after = vm_rss_bytes()
+    after = status_bytes("VmRSS")
     assert sum(len(s.cells) for s in finder.sheets) == n
     print(json.dumps({"cells": n, "text_bytes": text_bytes, "sources": before - start, "growth": after - before}))
 

@@ -25,6 +25,8 @@ import subprocess
 import sys
 import time
 
+from common import make_words, status_bytes
+
 COLS = 10
 SEED = 20240305
 
@@ -32,25 +34,6 @@ SEED = 20240305
 # date-times. The value each text should become lets the JSON document be checked against a
 # model built here in Python rather than against tabrix's own output.
 COLUMN_KINDS = ("word",) * 4 + ("int",) * 2 + ("decimal",) * 2 + ("datetime",) * 2
-
-# Texts the value-from-text rule turns into booleans or numbers; words must stay texts.
-NOT_WORDS = {"true", "false", "nan", "inf", "infinity"}
-
-LETTERS = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-
-
-def make_words(count, rng, shortest=3, longest=15):
-    """`count` distinct-object ASCII words of `shortest`..`longest` bytes."""
-    lengths = [rng.randint(shortest, longest) for _ in range(count)]
-    pool = "".join(rng.choices(LETTERS, k=sum(lengths)))
-    words, at = [], 0
-    for n in lengths:
-        w = pool[at : at + n]
-        at += n
-        if w.lower() in NOT_WORDS:
-            w = "x" + w[1:]
-        words.append(w)
-    return words
 
 
 def make_texts(rows, rng):
@@ -233,22 +216,6 @@ def first_difference(got, want, path="document"):
 # ---- memory, measured in a child process --------------------------------------------------
 
 
-def vm_rss_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmRSS in /proc/self/status")
-
-
-def vm_hwm_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmHWM in /proc/self/status")
-
-
 def reset_peak():
     """Resets VmHWM to the current RSS (Linux 4.0+); False where the kernel refuses."""
     try:
@@ -274,10 +241,10 @@ def memory_child(contender, count):
     gc.collect()
     gc.disable()
     peak_known = reset_peak()
-    before = vm_rss_bytes()
+    before = status_bytes("VmRSS")
     _, kept = FILLERS[contender](rows_of_texts)
-    after = vm_rss_bytes()
-    peak = vm_hwm_bytes() if peak_known else None
+    after = status_bytes("VmRSS")
+    peak = status_bytes("VmHWM") if peak_known else None
     print(
         json.dumps(
             {
