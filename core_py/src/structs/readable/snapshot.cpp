@@ -91,6 +91,11 @@ struct TypePlan {
 constexpr Py_ssize_t kLookup = -1;
 constexpr Py_ssize_t kInDict = -2;
 
+// The object a __slots__ member at `offset` of `o` holds (borrowed), or null when unset.
+PyObject* member_at(PyObject* o, Py_ssize_t offset) noexcept {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+}
+
 class CellReader {
  public:
   explicit CellReader(const Names& nm) : names_{nm.row, nm.column, nm.value, nm.formula, nm.data_type} {}
@@ -117,7 +122,7 @@ class CellReader {
     // the type itself: the plan then no longer describes it.
     if (plan->type != Py_TYPE(src) || plan->version != Py_TYPE(src)->tp_version_tag) plan = &plan_for(Py_TYPE(src));
     if (plan->slot[k] >= 0) {
-      PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(src) + plan->slot[k]);
+      PyObject* v = member_at(src, plan->slot[k]);
       if (v) return borrow(v);
     } else if (plan->slot[k] == kInDict) {
       PyObject** dict = _PyObject_GetDictPtr(src);
@@ -171,28 +176,24 @@ class CellReader {
   const TypePlan* last_ = nullptr;
 };
 
+// The bytes of a compact ASCII str (its characters are its UTF-8 bytes), read without calling
+// into the interpreter; false for anything else.
+bool ascii_text(PyObject* o, std::string_view& out) noexcept {
+  if (!PyUnicode_Check(o) || !PyUnicode_IS_COMPACT_ASCII(o)) return false;
+  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
+  return true;
+}
+
+// The UTF-8 bytes of any str; false (with an exception set for text that has no UTF-8 form)
+// otherwise.
 bool text_of(PyObject* o, std::string_view& out) noexcept {
+  if (ascii_text(o, out)) return true;
   if (!PyUnicode_Check(o)) return false;
-  if (PyUnicode_IS_COMPACT_ASCII(o)) {  // its characters are its UTF-8 bytes
-    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
-    return true;
-  }
   Py_ssize_t n;
   const char* s = PyUnicode_AsUTF8AndSize(o, &n);
   if (!s) return false;
   out = std::string_view(s, static_cast<size_t>(n));
   return true;
-}
-
-// The UTF-8 bytes of a str whose bytes are at hand without calling into the interpreter: a
-// compact ASCII str, or one whose UTF-8 form is cached already.
-bool ascii_or_utf8(PyObject* o, std::string_view& out) noexcept {
-  if (!PyUnicode_Check(o)) return false;
-  if (PyUnicode_IS_COMPACT_ASCII(o)) {
-    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
-    return true;
-  }
-  return false;
 }
 
 // An integer (int, bool, __index__) within [min, max].
@@ -301,21 +302,10 @@ bool read_cell(PyObject* src, CellReader& reader, const Place& at, CellFields& o
   return true;
 }
 
-// The fast read of a cell whose five fields are all __slots__ members (plan.all_members) holding
-// exact ints and strs: plain loads, no reference counts, and no Python code can run. Returns
-// false for anything else (a missing member, another type, a value out of range, text that is
-// not valid UTF-8), which the general read then handles and reports.
-bool take_fields(PyObject* const* v, CellFields& out) noexcept;
-
-bool read_members(PyObject* src, const TypePlan& plan, CellFields& out) noexcept {
-  PyObject* v[kCellFields];
-  for (int k = 0; k < kCellFields; ++k)
-    v[k] = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(src) + plan.slot[k]);
-  return take_fields(v, out);
-}
-
-// Fields 0..4 of `out` from borrowed objects, by the same checks as read_members; false for
-// anything the general read must handle.
+// The fast read of a cell from its five field objects (borrowed, null where missing): exact
+// ints and compact ASCII strs are read by plain loads, with no reference counts, and no Python
+// code can run. Returns false for anything else (a missing field, another type, a value out of
+// range, text that is not ASCII), which the general read then handles and reports.
 bool take_fields(PyObject* const* v, CellFields& out) noexcept {
   for (int k = 0; k < kCellFields; ++k)
     if (!v[k]) return false;
@@ -327,13 +317,21 @@ bool take_fields(PyObject* const* v, CellFields& out) noexcept {
   if (row < 0 || row > static_cast<Py_ssize_t>(UINT32_MAX) || col < 0 || col > UINT16_MAX) return false;
   out.has_value = v[2] != Py_None;
   out.has_formula = v[3] != Py_None;
-  if (out.has_value && !ascii_or_utf8(v[2], out.value)) return false;
-  if (out.has_formula && !ascii_or_utf8(v[3], out.formula)) return false;
-  if (!ascii_or_utf8(v[4], out.data_type)) return false;
+  if (out.has_value && !ascii_text(v[2], out.value)) return false;
+  if (out.has_formula && !ascii_text(v[3], out.formula)) return false;
+  if (!ascii_text(v[4], out.data_type)) return false;
   out.row = static_cast<uint32_t>(row);
   out.col = static_cast<uint16_t>(col);
   out.read_value();
   return true;
+}
+
+// The fast read of a cell whose five fields are all __slots__ members (plan.all_members).
+bool read_members(PyObject* src, const TypePlan& plan, CellFields& out) noexcept {
+  PyObject* v[kCellFields];
+  for (int k = 0; k < kCellFields; ++k)
+    v[k] = member_at(src, plan.slot[k]);
+  return take_fields(v, out);
 }
 
 // The fast read of a cell held in a dict (the cell itself, or its instance dict when the type
@@ -441,7 +439,7 @@ SheetHandle build_snapshot(PyObject* source, size_t index, CellFiler& filer) noe
             PyObject* near = PyList_GET_ITEM(cells.get(), i + kNear);
             if (Py_TYPE(near) == plan->type) {
               for (int k : {0, 2})
-                if (PyObject* f = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(near) + plan->slot[k]))
+                if (PyObject* f = member_at(near, plan->slot[k]))
                   memory::prefetch(f);
             }
           }
