@@ -115,8 +115,10 @@ struct Kwargs {  // the surplus keyword arguments of a "**kwargs" signature; nul
 };
 
 // Iterates any sequence other than str, calling `item(PyObject*)` (a borrowed item) for each
-// element in iteration order; the sequence's length only sizes `reserve`.
-template <class Reserve, class Item>
+// element in iteration order; the sequence's length only sizes `reserve`. Items of a list or
+// tuple are held while `item` looks at them, as Python code it runs may drop them; an `item`
+// that runs no Python code says so with kItemRunsPython = false and saves those counts.
+template <bool kItemRunsPython = true, class Reserve, class Item>
 bool for_each_in_sequence(PyObject* o, Reserve&& reserve, Item&& item) noexcept {
   if (PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "a str cannot be taken as a list");
@@ -128,9 +130,14 @@ bool for_each_in_sequence(PyObject* o, Reserve&& reserve, Item&& item) noexcept 
     const bool is_list = PyList_CheckExact(o);
     Py_ssize_t n = is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
     reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(o) : n); ++i) {
-      Ref it = borrow(is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-      if (!item(it.get())) return false;
+    // A list can change under Python code run by `item`: its length is read again each time.
+    for (Py_ssize_t i = 0; i < (kItemRunsPython && is_list ? PyList_GET_SIZE(o) : n); ++i) {
+      PyObject* it = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+      if constexpr (kItemRunsPython) {
+        if (!item(Ref(borrow(it)).get())) return false;
+      } else {
+        if (!item(it)) return false;
+      }
     }
     return true;
   }

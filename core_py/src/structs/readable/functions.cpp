@@ -24,22 +24,8 @@ struct ReadableCells {
   static bool load(PyObject* o, ReadableCells& out) noexcept {
     PyTypeObject* t = ReadableCellObject::type();
     if (!t) return false;
-    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-      // The common case, read by index: the type check runs no Python code, so the items need
-      // no reference of their own while they are looked at.
-      const bool is_list = PyList_CheckExact(o);
-      const Py_ssize_t n = is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-      out.items.reserve(static_cast<size_t>(n));
-      out.list.reserve(static_cast<size_t>(n));
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
-        if (!PyObject_TypeCheck(item, t)) return raise_cannot_convert(item, "ReadableCell");
-        out.items.push_back(borrow(item));
-        out.list.push_back(ReadableCellObject::of(item).get());
-      }
-      return true;
-    }
-    return for_each_in_sequence(
+    // The type check runs no Python code.
+    return for_each_in_sequence<false>(
         o,
         [&](size_t n) {
           out.items.reserve(n);
