@@ -163,15 +163,20 @@ PartBuffers& part_buffers() {
 // document in order, also in parallel (the copy is also where the document's fresh pages are
 // first touched). The workers read cells as the calling thread would: without their locks,
 // while the calling thread holds the interpreter lock and waits.
+// Cells [b, e) of `cells`, each after a comma but the very first.
+void put_cell_range(Buffer& out, std::span<Cell* const> cells, size_t b, size_t e) {
+  for (size_t i = b; i < e; ++i) {
+    if (i) out.put(',');
+    put_cell(out, *cells[i]);
+  }
+}
+
 void put_cells(Buffer& out, std::span<Cell* const> cells) {
   constexpr double kNsPerCell = 30.0;
   const size_t n = cells.size();
   const size_t chunks = pool::detail::plan_chunks(n, static_cast<double>(n) * kNsPerCell, false);
   if (chunks <= 1) {
-    for (size_t i = 0; i < n; ++i) {
-      if (i) out.put(',');
-      put_cell(out, *cells[i]);
-    }
+    put_cell_range(out, cells, 0, n);
     return;
   }
   std::vector<std::unique_ptr<Buffer>> parts(chunks);
@@ -181,11 +186,7 @@ void put_cells(Buffer& out, std::span<Cell* const> cells) {
   }
   auto write = [&](size_t c) {
     const auto [b, e] = pool::detail::chunk_range(n, chunks, c);
-    Buffer& part = *parts[c];
-    for (size_t i = b; i < e; ++i) {
-      if (i) part.put(',');
-      put_cell(part, *cells[i]);
-    }
+    put_cell_range(*parts[c], cells, b, e);
   };
   pool::detail::run(chunks, write);
   std::vector<size_t> offset(chunks + 1, 0);
