@@ -20,6 +20,8 @@ from hypothesis import strategies as st
 import tabrix  # noqa: F401  (registers tabrix._testing)
 from tabrix import _testing
 
+from model import json_number
+
 read = _testing.value_from_text
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
@@ -89,25 +91,6 @@ def reference_display(x):
         return "inf" if x > 0 else "-inf"
     sign = "-" if math.copysign(1.0, x) < 0 else ""
     return sign + format(Decimal(repr(abs(x))).normalize(), "f")
-
-
-def reference_json(x):
-    if x == 0:
-        return "-0.0" if math.copysign(1.0, x) < 0 else "0.0"
-    sign = "-" if x < 0 else ""
-    t = Decimal(repr(abs(x))).normalize().as_tuple()
-    digits = "".join(map(str, t.digits))
-    n = len(digits)
-    e = n + t.exponent  # value = 0.digits * 10**e
-    if n <= e <= 16:
-        body = digits + "0" * (e - n) + ".0"
-    elif 0 < e <= 16:
-        body = digits[:e] + "." + digits[e:]
-    elif -4 <= e <= 0:
-        body = "0." + "0" * -e + digits
-    else:
-        body = digits[0] + ("." + digits[1:] if n > 1 else "") + "e" + str(e - 1)
-    return sign + body
 
 
 def reference_datetime_text(y, mo, d, h, mi, s, nanos, sep):
@@ -379,7 +362,7 @@ def test_display_number_is_shortest_positional(x):
 @given(st.floats(allow_nan=False, allow_infinity=False))
 def test_json_number_layout(x):
     text = _testing.json_number(x)
-    assert text == reference_json(x)
+    assert text == json_number(x)
     assert same(("Number", json.loads(text)), ("Number", float(x)))
     assert isinstance(json.loads(text), float)
 
