@@ -91,7 +91,7 @@ import json
 import math
 import os
 import re
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import IO, Any, Final, Protocol
 
 import xlsxwriter  # type: ignore[import-untyped]  # XlsxWriter ships no type information
@@ -412,30 +412,39 @@ def _drain(items: list[Any]) -> Iterator[Any]:
         yield items.pop()
 
 
-def _plan_dimensions(plan: _SheetPlan, raw: Mapping[str, Any], where: str) -> None:
-    row_dims = _field(raw, "row_dimensions", Mapping, where)
-    plan.default_height = _optional_size(row_dims, "default_height", where)
-    _check_height(plan.default_height, f"{where}: default row height")
-    for entry in _records(row_dims.get("rows", {}), where, "rows"):
-        row = _field(entry, "row_num", int, f"{where}: a row record")
-        row_where = f"{where}, row {row}"
-        _check_row(row, f"{where}: a row record")
-        height = _optional_size(entry, "height", row_where)
-        _check_height(height, row_where)
-        plan.rows.append((row - 1, height, _field(entry, "hidden", bool, row_where)))
-    plan.rows.sort()
+def _plan_dimension(
+    raw: Mapping[str, Any],
+    where: str,
+    noun: str,
+    num_key: str,
+    size_key: str,
+    check_index: Callable[[int, str], None],
+    check_size: Callable[[float | None, str], None],
+) -> tuple[float | None, list[tuple[int, float | None, bool]]]:
+    """The default size and the sorted (0-based index, size, hidden) records of the row
+    ("row", "row_num", "height") or the column ("column", "col_num", "width") dimensions."""
+    dims = _field(raw, f"{noun}_dimensions", Mapping, where)
+    default = _optional_size(dims, f"default_{size_key}", where)
+    check_size(default, f"{where}: default {noun} {size_key}")
+    members = f"{noun}s"
+    records = []
+    for entry in _records(dims.get(members, {}), where, members):
+        index = _field(entry, num_key, int, f"{where}: a {noun} record")
+        entry_where = f"{where}, {noun} {index}"
+        check_index(index, f"{where}: a {noun} record")
+        size = _optional_size(entry, size_key, entry_where)
+        check_size(size, entry_where)
+        records.append((index - 1, size, _field(entry, "hidden", bool, entry_where)))
+    return default, sorted(records)
 
-    column_dims = _field(raw, "column_dimensions", Mapping, where)
-    plan.default_width = _optional_size(column_dims, "default_width", where)
-    _check_width(plan.default_width, f"{where}: default column width")
-    for entry in _records(column_dims.get("columns", {}), where, "columns"):
-        col = _field(entry, "col_num", int, f"{where}: a column record")
-        col_where = f"{where}, column {col}"
-        _check_column(col, f"{where}: a column record")
-        width = _optional_size(entry, "width", col_where)
-        _check_width(width, col_where)
-        plan.columns.append((col - 1, width, _field(entry, "hidden", bool, col_where)))
-    plan.columns.sort()
+
+def _plan_dimensions(plan: _SheetPlan, raw: Mapping[str, Any], where: str) -> None:
+    plan.default_height, plan.rows = _plan_dimension(
+        raw, where, "row", "row_num", "height", _check_row, _check_height
+    )
+    plan.default_width, plan.columns = _plan_dimension(
+        raw, where, "column", "col_num", "width", _check_column, _check_width
+    )
 
 
 def _records(members: object, where: str, key: str) -> Iterable[Mapping[str, Any]]:
