@@ -1,4 +1,7 @@
-"""Sequential Python references for the cell searches: front-to-back scans over (row, col, text)."""
+"""Sequential Python references for the cell searches: front-to-back scans over (row, col, text),
+and the argument strategies the property tests draw for each search."""
+
+from hypothesis import strategies as st
 
 WHITE_SPACE = (
     "\t\n\x0b\x0c\r \x85\xa0\u1680"
@@ -77,3 +80,24 @@ def search(name, cells, *args):
     if name == "find_values_by_row_cols":
         return [c[2] for c in cells if c[0] == args[0] and c[1] in args[1]]
     raise KeyError(name)
+
+
+def arg_strategies(patterns, rows, cols):
+    """{search name: strategies of its arguments after the cell source}, for cells whose rows and
+    columns `rows` and `cols` draw from."""
+    return {
+        "find_cell_by_coords": (rows, cols),
+        "find_value_by_coords": (rows, cols),
+        "find_cell_by_regex": (patterns,),
+        "find_cell_by_str": (patterns,),
+        "find_cells_by_regex": (patterns,),
+        "find_cells_by_str": (patterns,),
+        "find_cells_for_rows_by_regex": (patterns, cols),
+        "find_cells_for_cols_by_regex": (patterns, rows),
+        "find_cells_multi_regex": (patterns, patterns),
+        "find_cells_between_regex": (patterns, patterns),
+        "find_cells_range_rows": (rows, rows),
+        "find_cells_range_cols": (cols, cols),
+        "find_values_by_col_rows": (cols, st.lists(rows, max_size=4)),
+        "find_values_by_row_cols": (rows, st.lists(cols, max_size=4)),
+    }

@@ -13,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tabrix
-from search_reference import search
+from search_reference import arg_strategies, search
 from tabrix import _testing
 from tabrix import readable
 
@@ -454,21 +454,9 @@ letters = st.builds(
 )
 
 ARG_STRATEGIES = {
-    "find_cell_by_coords": (rows, cols),
-    "find_value_by_coords": (rows, cols),
-    "find_cell_by_regex": (patterns,),
-    "find_cell_by_str": (patterns,),
+    **arg_strategies(patterns, rows, cols),
     "find_cell_by_letter": (letters,),
-    "find_cells_by_regex": (patterns,),
-    "find_cells_by_str": (patterns,),
-    "find_cells_for_rows_by_regex": (patterns, cols),
-    "find_cells_for_cols_by_regex": (patterns, rows),
-    "find_cells_multi_regex": (patterns, patterns),
-    "find_cells_between_regex": (patterns, patterns),
-    "find_cells_range_rows": (rows, rows),
-    "find_cells_range_cols": (cols, cols),
-    "find_values_by_col_rows": (cols, st.lists(rows, max_size=4)),
-    "find_values_by_row_cols": (rows, st.lists(cols, max_size=4).map(tuple)),
+    "find_values_by_row_cols": (rows, st.lists(cols, max_size=4).map(tuple)),  # a tuple of columns
 }
 pieces = st.lists(
     st.tuples(st.integers(0, 2), st.integers(0, 25), st.integers(0, 25), st.sampled_from([1, -1, 2, -3])),

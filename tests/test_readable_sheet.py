@@ -10,7 +10,7 @@ import time
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from search_reference import search
+from search_reference import arg_strategies, search
 from tabrix import column_number_to_letter
 from tabrix.readable import Finder, ReadableCell, ReadableSheet
 from test_snapshot import raises_panic, src_cell, src_sheet
@@ -324,23 +324,10 @@ WORDS = ["Total", "total", " 42", "42", "4.50", "1.50", "TRUE", "true", "", "ab"
 values = st.one_of(st.none(), st.sampled_from(WORDS), st.text(alphabet="abST 42.\u00a0", max_size=6))
 source_cells = st.tuples(st.integers(0, 12), st.integers(0, 6), values, st.sampled_from(["s", "n", "b", "str"]))
 patterns = st.one_of(st.sampled_from(WORDS), st.text(alphabet="abST 42.", max_size=3))
-rows_list = st.lists(st.integers(0, 13), max_size=4)
-cols_list = st.lists(st.integers(0, 7), max_size=4)
-
 OPS = [
-    ("find_cell_by_regex", (patterns,)),
-    ("find_cells_by_regex", (patterns,)),
-    ("find_cell_by_str", (patterns,)),
-    ("find_cells_by_str", (patterns,)),
-    ("find_cells_for_rows_by_regex", (patterns, st.integers(0, 7))),
-    ("find_cells_for_cols_by_regex", (patterns, st.integers(0, 13))),
-    ("find_cells_multi_regex", (patterns, patterns)),
-    ("find_cells_between_regex", (patterns, patterns)),
-    ("find_cells_range_rows", (st.integers(0, 13), st.integers(0, 13))),
-    ("find_cells_range_cols", (st.integers(0, 7), st.integers(0, 7))),
-    ("find_cell_by_coords", (st.integers(0, 13), st.integers(0, 7))),
-    ("find_values_by_col_rows", (st.integers(0, 7), rows_list)),
-    ("find_values_by_row_cols", (st.integers(0, 13), cols_list)),
+    (name, strategies)
+    for name, strategies in arg_strategies(patterns, st.integers(0, 13), st.integers(0, 7)).items()
+    if name != "find_value_by_coords"  # compared with the scan by the module-level tests
 ]
 
 

@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tabrix
-from search_reference import search
+from search_reference import arg_strategies, search
 
 RANGE = "out of range integral type conversion attempted"
 
@@ -215,16 +215,9 @@ cell_strategy = st.tuples(st.integers(0, 12), st.integers(0, 6), texts)
 patterns = st.one_of(st.sampled_from(WORDS), st.text(alphabet="abST 42.", max_size=3))
 
 OPS = [
-    ("find_cell_by_regex", (patterns,)),
-    ("find_cells_by_regex", (patterns,)),
-    ("find_cell_by_str", (patterns,)),
-    ("find_cells_by_str", (patterns,)),
-    ("find_cells_for_rows_by_regex", (patterns, st.integers(0, 7))),
-    ("find_cells_for_cols_by_regex", (patterns, st.integers(0, 13))),
-    ("find_cells_multi_regex", (patterns, patterns)),
-    ("find_cells_between_regex", (patterns, patterns)),
-    ("find_cells_range_rows", (st.integers(0, 13), st.integers(0, 13))),
-    ("find_cells_range_cols", (st.integers(0, 7), st.integers(0, 7))),
+    (name, strategies)
+    for name, strategies in arg_strategies(patterns, st.integers(0, 13), st.integers(0, 7)).items()
+    if name not in {"find_cell_by_coords", "find_value_by_coords", "find_values_by_col_rows", "find_values_by_row_cols"}
 ]
 
 
